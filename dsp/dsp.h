@@ -1,0 +1,79 @@
+// dsp.h: sound generation building blocks of the kernel.
+//
+// The voice record, the synthesized break loop, the delay/reverb effects and
+// the master stage. Primitives (exponential, sine, filter, soft clip, noise)
+// live in dsp/primitives.h. The render loop itself is Engine::process
+// (dsp/render.cpp), declared with the engine in engine/engine.h.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace brs {
+
+constexpr int NUM_PARAMS = 20;
+
+// One sounding note with its own snapshot of the track's parameters.
+struct Voice {
+    uint64_t track;          // 0 kick, 1 bass, 2 hoover, 3 break, 4 hat, 5 stab
+    float t;                 // seconds since start; negative while pending
+    float dur;               // length in seconds
+    float gain;              // linear amplitude
+    float note;              // MIDI note number
+    float phase[5];          // oscillator phases in cycles, [0, 1)
+    float ic1, ic2;          // filter integrator states
+    uint32_t rng;            // xorshift32 state
+    float params[NUM_PARAMS];
+    uint8_t wave;            // 0 saw, non-zero square
+    uint64_t slice;          // break slice 0..15
+    uint8_t rev;             // non-zero: break slice backwards
+    uint8_t alive;           // 1 while sounding
+};
+
+// The two-bar break loop, synthesized once for a sample rate.
+struct BreakBuf {
+    std::vector<float> samples;
+    float sr;
+    explicit BreakBuf(float sampleRate);  // [construction] allocates
+};
+
+struct Comb {
+    std::vector<float> line;
+    uint64_t idx = 0;
+    float store = 0.0f;
+};
+
+struct Ap {
+    std::vector<float> line;
+    uint64_t idx = 0;
+};
+
+// Ping-pong delay and comb/all-pass reverb.
+struct Fx {
+    std::vector<float> dl;
+    std::vector<float> dr;
+    uint64_t writePos = 0;
+    float delayTime = 0.375f;
+    float delayFb = 0.4f;
+    std::vector<Comb> combs;
+    std::vector<Ap> aps;
+    float reverbSize = 0.8f;
+    float sr;
+
+    explicit Fx(float sampleRate);  // [construction] allocates all lines
+
+    // One frame: runs delay and reverb on their sends and returns the
+    // pre-master sum (reverb + delay tap + dry) for left and right.
+    // [audio thread] no allocation, no locks
+    void frame(float dry, float delayIn, float reverbIn, float& left, float& right);
+};
+
+// Master drive, level and the linked peak limiter (ceiling 0.7079).
+// [audio thread] no allocation, no locks
+void masterStage(float& left, float& right, float drive, float level, float& limiterGain);
+
+// One output sample of one started voice; advances its phases, filter and noise.
+// [audio thread] no allocation, no locks
+float renderVoice(Voice& v, const BreakBuf& brk, float sampleRate);
+
+}  // namespace brs

@@ -1,0 +1,100 @@
+// engine.h: the brisanto engine object (C++ side of the kernel).
+//
+// Outside callers use the C API in engine/brskern.h; the engine's fields are
+// public so that the kernel, the set reader and tests can reach them.
+// The engine is not thread-safe: its owner serialises every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/dsp.h"
+
+namespace brs {
+
+constexpr int NUM_TRACKS = 6;
+constexpr int NUM_PATTERNS = 8;
+constexpr int NUM_STEPS = 64;
+constexpr std::size_t MAX_VOICES = 64;
+constexpr std::size_t AUTOM_SIZE = 61440;  // [pattern 8][track 6][param 20][step 64]
+
+// The twenty per-track sound parameter keys, in index order.
+extern const char* const PARAM_NAMES[NUM_PARAMS];
+// Base MIDI note per track.
+extern const float BASEN[NUM_TRACKS];
+
+enum ParamIndex : int {
+    P_TUNE, P_PITCH_AMT, P_PITCH_DEC, P_CLICK, P_TONE, P_CUT, P_RES, P_ENV, P_DECAY, P_DRIVE,
+    P_LEVEL, P_DETUNE, P_SLIDE, P_SLIDE_T, P_PITCH, P_GATE, P_OPEN, P_CHORD, P_DELAY_SEND,
+    P_REVERB_SEND
+};
+
+struct Track {
+    float p[NUM_PARAMS];
+    uint8_t wave;  // 0 saw, non-zero square
+};
+
+// One sequencer step: six bytes, in this order everywhere (set documents, pattern image).
+struct Step {
+    uint8_t on;
+    uint8_t acc;
+    int8_t note;   // semitone offset added to BASEN
+    uint8_t rat;   // ratchet count, 0 behaves as 1
+    uint8_t slice; // break slice, low four bits used
+    uint8_t rev;
+};
+static_assert(sizeof(Step) == 6, "a step is six bytes");
+
+// Six tracks of 64 steps, track-major.
+struct Pattern {
+    Step steps[NUM_TRACKS][NUM_STEPS];
+};
+
+struct SongEntry {
+    uint8_t pat;  // 0..7
+    uint8_t rep;  // passes; 0 plays once
+};
+
+struct Engine {
+    float sampleRate;
+    float bpm = 175.0f;
+    float swing = 0.0f;
+    uint64_t len = 16;
+    Track tracks[NUM_TRACKS];
+    bool mute[NUM_TRACKS] = {};
+    std::vector<Pattern> pats;
+    std::vector<SongEntry> song;
+    bool chain = false;
+    float masterDrive = 0.15f;
+    float masterLevel = 0.85f;
+    bool playing = false;
+    uint64_t step = 0;
+    uint64_t pat = 0;
+    uint64_t songPos = 0;
+    uint64_t songRep = 0;
+    double nextStep = 0.0;
+    double clock = 0.0;
+    std::vector<Voice> voices;
+    BreakBuf brk;
+    Fx fx;
+    float limiterGain = 1.0f;
+    std::vector<float> autom;
+    bool autoOn = true;
+
+    explicit Engine(float sampleRate);  // [any thread] allocates everything rendering needs
+
+    // Renders frames interleaved stereo frames. [audio thread] no allocation, no locks
+    void process(float* out, unsigned long frames);
+    // Fires every step due before end (seconds). Called only by process.
+    void schedule(double end);
+    // Appends one voice unless MAX_VOICES exist; returns false when refused.
+    bool spawnVoice(uint64_t track, float delay, float dur, float gain, float note, uint64_t slice,
+                    uint8_t rev);
+    // Voice length in seconds for a new hit on track, from its current parameters.
+    float voiceLength(uint64_t track) const;
+    // Starts the sequencer (brskern_start / MIDI Start).
+    void start();
+};
+
+}  // namespace brs
