@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds brisanto and runs every test: the sanitizer lanes first, then the
+# whole suite in the release build, whose ctest summary closes the output.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+JOBS="${JOBS:-$(nproc)}"
+
+lane() {  # lane <build dir> <ctest label> <cmake options...>
+  local dir="$1" label="$2"
+  shift 2
+  echo "== ${label} lane (${dir})"
+  cmake -S . -B "${dir}" -DBRS_BUILD_BENCH=OFF "$@"
+  cmake --build "${dir}" -j"${JOBS}"
+  ctest --test-dir "${dir}" -L "${label}" --output-on-failure
+}
+
+# Concurrency between the audio thread and the main thread, under ThreadSanitizer.
+lane build-tsan tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=thread
+# Editor lifecycle and bad input, under AddressSanitizer with the leak checker.
+lane build-asan asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=address,undefined
+
+echo "== release build, every test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"${JOBS}"
+ctest --test-dir build --output-on-failure -j"${JOBS}"
