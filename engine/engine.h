@@ -24,6 +24,19 @@ extern const char* const PARAM_NAMES[NUM_PARAMS];
 // Base MIDI note per track.
 extern const float BASEN[NUM_TRACKS];
 
+// Index of a track parameter key in PARAM_NAMES (exact, case-sensitive), or -1.
+int paramIndex(const char* name);
+
+// The sample rate an engine is built for: non-finite or non-positive rates give
+// 48000 Hz, rates below 1 Hz give 1 Hz, rates above 768000 Hz give 768000 Hz.
+float safeSampleRate(float sampleRate);
+
+// The tempo and swing the sequencer uses. The bpm and swing fields may arrive
+// without limits (the set reader stores them as written), so the clock works
+// with 60..260 BPM (175 when not finite) and 0..60 percent (0 when not finite).
+double effectiveBpm(float bpm);
+double effectiveSwing(float swing);
+
 enum ParamIndex : int {
     P_TUNE, P_PITCH_AMT, P_PITCH_DEC, P_CLICK, P_TONE, P_CUT, P_RES, P_ENV, P_DECAY, P_DRIVE,
     P_LEVEL, P_DETUNE, P_SLIDE, P_SLIDE_T, P_PITCH, P_GATE, P_OPEN, P_CHORD, P_DELAY_SEND,
@@ -82,7 +95,8 @@ struct Engine {
     std::vector<float> autom;
     bool autoOn = true;
 
-    explicit Engine(float sampleRate);  // [any thread] allocates everything rendering needs
+    // [any thread] allocates everything rendering needs; the rate passes safeSampleRate.
+    explicit Engine(float sampleRate);
 
     // Renders frames interleaved stereo frames. [audio thread] no allocation, no locks
     void process(float* out, unsigned long frames);
@@ -93,8 +107,10 @@ struct Engine {
                     uint8_t rev);
     // Voice length in seconds for a new hit on track, from its current parameters.
     float voiceLength(uint64_t track) const;
-    // Starts the sequencer (brskern_start / MIDI Start).
+    // Starts the sequencer (brskern_start / MIDI Start). [caller serialises]
     void start();
+    // True when any step of pattern index has on != 0 (all tracks, all 64 steps).
+    bool patternHasSteps(uint64_t index) const;
 };
 
 }  // namespace brs
