@@ -1,0 +1,277 @@
+// json.cpp: recursive-descent reader for set documents.
+#include "set/json.h"
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <locale.h>
+#include <new>
+#include <stdlib.h>
+
+namespace brs {
+
+namespace {
+
+inline bool isWs(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+inline bool isNumChar(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// The "C" locale, made once: numbers are always read with "." whatever
+// LC_NUMERIC the host process runs with.
+locale_t cLocale() {
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (!loc) throw std::bad_alloc();  // newlocale("C") fails only when out of memory
+    return loc;
+}
+
+void appendUtf8(std::string& s, unsigned long v) {
+    if (v < 0x80) {
+        s.push_back(static_cast<char>(v));
+    } else if (v < 0x800) {
+        s.push_back(static_cast<char>(0xC0 | (v >> 6)));
+        s.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    } else {
+        // Only the low byte of each expression is kept (a "\u-001" escape
+        // converts to a huge value and lands here).
+        s.push_back(static_cast<char>(0xE0 | (v >> 12)));
+        s.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
+        s.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    }
+}
+
+}  // namespace
+
+double parseDouble(const char* s, std::size_t n, std::size_t* used) {
+    // Plain integers of up to 15 digits are exact in a double: convert them
+    // directly (the set document is made of little else).
+    if (n > 0 && n <= 16) {
+        std::size_t i = (s[0] == '-' || s[0] == '+') ? 1 : 0;
+        if (i < n && n - i <= 15) {
+            double v = 0.0;
+            std::size_t j = i;
+            for (; j < n && s[j] >= '0' && s[j] <= '9'; ++j) v = v * 10.0 + (s[j] - '0');
+            if (j == n) {
+                *used = n;
+                return s[0] == '-' ? -v : v;
+            }
+        }
+    }
+    char small[64];
+    std::string big;
+    char* buf = small;
+    if (n < sizeof small) {
+        std::memcpy(small, s, n);
+        small[n] = '\0';
+    } else {
+        big.assign(s, n);
+        buf = big.data();
+    }
+    char* end = buf;
+    double v = strtod_l(buf, &end, cLocale());
+    *used = static_cast<std::size_t>(end - buf);
+    return v;
+}
+
+void Parser::skipWs() {
+    while (pos < size && isWs(text[pos])) ++pos;
+}
+
+Val Parser::val() {
+    Val out;
+    skipWs();
+    if (pos >= size) {
+        error = true;
+        return out;
+    }
+    switch (text[pos]) {
+        case '"':
+            readString(out);
+            break;
+        case '[':
+        case '{':
+            if (depth >= MAX_DEPTH) {
+                error = true;
+                break;
+            }
+            ++depth;
+            if (text[pos] == '[')
+                readArray(out);
+            else
+                readObject(out);
+            --depth;
+            break;
+        case 't':
+            out.kind = Val::BOOL;
+            out.b = true;
+            pos += 4;
+            break;
+        case 'f':
+            out.kind = Val::BOOL;
+            pos += 5;
+            break;
+        case 'n':
+            pos += 4;
+            break;
+        default:
+            readNumber(out);
+            break;
+    }
+    return out;
+}
+
+void Parser::readString(Val& out) {
+    out.kind = Val::STR;
+    ++pos;  // opening quote
+    if (pos >= size) {
+        error = true;
+        return;
+    }
+    for (;;) {
+        // Plain bytes are taken as one run.
+        std::size_t start = pos;
+        while (pos < size && text[pos] != '"' && text[pos] != '\\') ++pos;
+        if (pos > start) {
+            out.str.append(text + start, pos - start);
+            if (pos >= size) {
+                error = true;  // unterminated
+                return;
+            }
+        }
+        char c = text[pos++];
+        if (c == '"') return;
+        // c is a backslash
+        if (pos >= size) {
+            error = true;
+            return;
+        }
+        char e = text[pos++];
+        if (e == 'n') {
+            out.str.push_back('\n');
+        } else if (e == 't') {
+            out.str.push_back('\t');
+        } else if (e == 'u') {
+            if (size - pos < 4) {
+                error = true;
+                return;
+            }
+            char hex[5];
+            std::memcpy(hex, text + pos, 4);
+            hex[4] = '\0';
+            unsigned long v = strtoul_l(hex, nullptr, 16, cLocale());
+            pos += 4;
+            appendUtf8(out.str, v);
+        } else {
+            out.str.push_back(e);
+        }
+        if (pos >= size) {
+            error = true;  // unterminated
+            return;
+        }
+    }
+}
+
+void Parser::readArray(Val& out) {
+    out.kind = Val::ARR;
+    ++pos;  // [
+    const std::size_t base = items.size();
+    for (;;) {
+        skipWs();
+        if (pos < size && text[pos] == ']') {
+            ++pos;
+            break;
+        }
+        items.push_back(val());
+        if (error) break;
+        skipWs();
+        if (pos >= size) {
+            error = true;
+            break;
+        }
+        char c = text[pos];
+        if (c == ',') {
+            ++pos;
+        } else if (c == ']') {
+            ++pos;
+            break;
+        } else {
+            error = true;
+            break;
+        }
+    }
+    out.arr.assign(std::make_move_iterator(items.begin() + base),
+                   std::make_move_iterator(items.end()));
+    items.erase(items.begin() + base, items.end());
+}
+
+void Parser::readObject(Val& out) {
+    out.kind = Val::OBJ;
+    ++pos;  // {
+    const std::size_t base = members.size();
+    for (;;) {
+        skipWs();
+        if (pos < size && text[pos] == '}') {
+            ++pos;
+            break;
+        }
+        Val key = val();
+        if (error || key.kind != Val::STR) {
+            error = true;
+            break;
+        }
+        skipWs();
+        if (pos >= size || text[pos] != ':') {
+            error = true;
+            break;
+        }
+        ++pos;
+        Val v = val();
+        if (error) break;
+        members.emplace_back(std::move(key.str), std::move(v));
+        skipWs();
+        if (pos >= size) {
+            error = true;
+            break;
+        }
+        char c = text[pos];
+        if (c == ',') {
+            ++pos;
+        } else if (c == '}') {
+            ++pos;
+            break;
+        } else {
+            error = true;
+            break;
+        }
+    }
+    out.obj.assign(std::make_move_iterator(members.begin() + base),
+                   std::make_move_iterator(members.end()));
+    members.erase(members.begin() + base, members.end());
+}
+
+void Parser::readNumber(Val& out) {
+    const std::size_t start = pos;
+    while (pos < size && isNumChar(text[pos])) ++pos;
+    if (pos == start) {
+        error = true;
+        return;
+    }
+    std::size_t used = 0;
+    out.num = parseDouble(text + start, pos - start, &used);
+    if (used != pos - start) {
+        error = true;  // stays null; num holds the converted prefix
+        return;
+    }
+    out.kind = Val::NUM;
+}
+
+const Val* find(const Val& object, std::string_view key) {
+    for (const auto& m : object.obj)
+        if (m.first.size() == key.size() && std::memcmp(m.first.data(), key.data(), key.size()) == 0)
+            return &m.second;
+    return nullptr;
+}
+
+}  // namespace brs
