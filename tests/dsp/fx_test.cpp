@@ -1,0 +1,260 @@
+// Ping-pong delay, reverb and the master stage, driven frame by frame.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "dsp/dsp.h"
+
+using namespace brs;
+
+TEST(FxLines, SizedFromTheRate) {
+    Fx a(48000.0f);
+    EXPECT_EQ(a.dl.size(), 96000u);
+    EXPECT_EQ(a.dr.size(), 96000u);
+    ASSERT_EQ(a.combs.size(), 4u);
+    ASSERT_EQ(a.aps.size(), 2u);
+    const std::size_t c48[4] = {1214, 1293, 1389, 1475}, a48[2] = {605, 480};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(a.combs[i].line.size(), c48[i]);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(a.aps[i].line.size(), a48[i]);
+    EXPECT_EQ(a.delayTime, 0.375f);
+    EXPECT_EQ(a.delayFb, 0.4f);
+    EXPECT_EQ(a.reverbSize, 0.8f);
+    EXPECT_EQ(a.sr, 48000.0f);
+
+    Fx b(44100.0f);
+    const std::size_t c44[4] = {1116, 1188, 1277, 1356}, a44[2] = {556, 441};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(b.combs[i].line.size(), c44[i]);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(b.aps[i].line.size(), a44[i]);
+    EXPECT_EQ(b.dl.size(), 88200u);
+}
+
+TEST(FxLines, EveryLineHoldsASampleAtAnyRate) {
+    for (float sr : {1.0f, 10.0f, 39.0f, 40.0f, 100.0f, 0.0f, -48000.0f, NAN, 0.4f}) {
+        Fx fx(sr);
+        EXPECT_GE(fx.dl.size(), 1u) << sr;
+        EXPECT_EQ(fx.dl.size(), fx.dr.size());
+        for (const Comb& c : fx.combs) EXPECT_GE(c.line.size(), 1u) << sr;
+        for (const Ap& a : fx.aps) EXPECT_GE(a.line.size(), 1u) << sr;
+        for (int i = 0; i < 500; ++i) {
+            float l, r;
+            fx.frame(i % 3 ? 0.0f : 1.0f, 0.5f, 0.5f, l, r);
+            ASSERT_TRUE(std::isfinite(l) && std::isfinite(r)) << sr;
+        }
+    }
+    EXPECT_EQ(Fx(40.0f).combs[0].line.size(), 1u);  // 40 * 1116 / 44100
+    EXPECT_EQ(Fx(100.0f).combs[3].line.size(), 3u);
+}
+
+TEST(Delay, PingPongImpulse) {
+    Fx fx(48000.0f);
+    const int n = 60000;
+    std::vector<float> L(n), R(n);
+    for (int i = 0; i < n; ++i) fx.frame(0.0f, i == 0 ? 1.0f : 0.0f, 0.0f, L[i], R[i]);
+    const int d = 18000;  // 0.375 s
+    for (int i = 0; i < n; ++i) {
+        float el = i == d ? 1.0f : i == 3 * d ? 0.4f * 0.4f : 0.0f;
+        float er = i == 2 * d ? 0.4f : 0.0f;
+        ASSERT_EQ(L[i], el) << "left " << i;
+        ASSERT_EQ(R[i], er) << "right " << i;
+    }
+}
+
+TEST(Delay, DistanceLimits) {
+    auto firstEcho = [](float delayTime) {
+        Fx fx(1000.0f);
+        fx.delayTime = delayTime;
+        float l, r;
+        for (int i = 0; i < 3000; ++i) {
+            fx.frame(0.0f, i == 0 ? 1.0f : 0.0f, 0.0f, l, r);
+            if (l != 0.0f) return i;
+        }
+        return -1;
+    };
+    EXPECT_EQ(firstEcho(0.375f), 375);
+    EXPECT_EQ(firstEcho(1.9f), 1900);
+    EXPECT_EQ(firstEcho(5.0f), 1999);  // at most the line length minus one
+    EXPECT_EQ(firstEcho(INFINITY), 1999);
+    EXPECT_EQ(firstEcho(0.0004f), 1);  // zero samples behave as one
+    EXPECT_EQ(firstEcho(0.0f), 1);
+    EXPECT_EQ(firstEcho(-1.0f), 1);
+    EXPECT_EQ(firstEcho(NAN), 1);
+}
+
+TEST(Reverb, CombFeedbackFollowsSize) {
+    for (float size : {0.0f, 1.0f}) {
+        Fx fx(48000.0f);
+        fx.reverbSize = size;
+        const std::size_t len0 = fx.combs[0].line.size();
+        float l, r;
+        std::vector<float> out;
+        for (std::size_t i = 0; i <= len0; ++i) {
+            fx.frame(0.0f, 0.0f, i == 0 ? 1.0f : 0.0f, l, r);
+            out.push_back(l);
+            EXPECT_EQ(l, r);
+        }
+        // The impulse comes round the shortest comb after its length; both
+        // all-passes pass their input on scaled by -0.5.
+        for (std::size_t i = 0; i < len0; ++i) ASSERT_EQ(out[i], 0.0f) << i;
+        EXPECT_EQ(out[len0], 0.0625f);
+        // After one pass the damped value re-enters scaled by the feedback.
+        EXPECT_FLOAT_EQ(fx.combs[0].line[0], 0.3f * (size * 0.28f + 0.7f));
+        EXPECT_FLOAT_EQ(fx.combs[0].store, 0.3f);
+    }
+}
+
+TEST(Reverb, TailDecaysFasterWhenSmall) {
+    auto tailEnergy = [](float size) {
+        Fx fx(44100.0f);
+        fx.reverbSize = size;
+        double e = 0.0;
+        float l, r;
+        for (int i = 0; i < 44100; ++i) {
+            fx.frame(0.0f, 0.0f, i < 100 ? 1.0f : 0.0f, l, r);
+            if (i > 22050) e += l * l;
+        }
+        return e;
+    };
+    EXPECT_GT(tailEnergy(1.0f), 100.0 * tailEnergy(0.0f));
+}
+
+TEST(Fx, NonFiniteBusesCountAsSilence) {
+    Fx a(48000.0f), b(48000.0f);
+    const float bad[] = {NAN, INFINITY, -INFINITY};
+    float la, ra, lb, rb;
+    for (int i = 0; i < 40000; ++i) {
+        float x = i % 100 == 0 ? 0.5f : 0.0f;
+        float v = bad[i % 3];
+        if (i % 7 == 0) {
+            a.frame(v, v, v, la, ra);
+            b.frame(0.0f, 0.0f, 0.0f, lb, rb);
+        } else {
+            a.frame(x, x, x, la, ra);
+            b.frame(x, x, x, lb, rb);
+        }
+        ASSERT_EQ(la, lb) << i;
+        ASSERT_EQ(ra, rb) << i;
+    }
+    // Huge but finite sends never overflow a line into infinity for good.
+    Fx c(48000.0f);
+    c.delayFb = 0.95f;
+    c.reverbSize = 1.0f;
+    for (int i = 0; i < 20000; ++i) {
+        float l, r;
+        c.frame(3e38f, 3e38f, 3e38f, l, r);
+    }
+    for (float s : c.dl) ASSERT_TRUE(std::isfinite(s));
+    for (const Comb& k : c.combs)
+        for (float s : k.line) ASSERT_TRUE(std::isfinite(s));
+}
+
+TEST(Master, SquareLeavesAtTheCeilingFromTheFirstSample) {
+    float g = 1.0f;
+    for (int i = 0; i < 1000; ++i) {
+        float l = (i / 50) % 2 ? -1.0f : 1.0f, r = l;
+        masterStage(l, r, 0.0f, 1.0f, g);
+        ASSERT_EQ(std::fabs(l), 0.7079f) << i;
+        ASSERT_EQ(r, l);
+    }
+}
+
+TEST(Master, LevelZeroIsSilentAndTheGainRelaxes) {
+    float g = 0.1f;
+    for (int i = 0; i < 2000; ++i) {
+        float l = 5.0f, r = -3.0f;
+        masterStage(l, r, 0.15f, 0.0f, g);
+        ASSERT_EQ(l, 0.0f);
+        ASSERT_EQ(r, 0.0f);
+    }
+    // Release time constant of 2000 samples: 1 - 0.9 / e.
+    EXPECT_NEAR(g, 1.0f - 0.9f / std::exp(1.0f), 1e-3f);
+    for (int i = 0; i < 40000; ++i) {
+        float l = 0.0f, r = 0.0f;
+        masterStage(l, r, 0.15f, 0.85f, g);
+    }
+    // The release step (1 - g) * 0.0005 falls below half a float step just
+    // short of 1: the gain settles 2^-14 below unity.
+    EXPECT_NEAR(g, 1.0f, 1e-4f);
+    EXPECT_LE(g, 1.0f);
+}
+
+TEST(Master, DriveAndLevelBelowTheCeiling) {
+    float g = 1.0f;
+    float l = 0.1f, r = -0.2f;
+    masterStage(l, r, 0.0f, 0.5f, g);
+    EXPECT_EQ(l, 0.05f);
+    EXPECT_EQ(r, -0.1f);
+    EXPECT_EQ(g, 1.0f);
+    l = 0.01f;
+    r = 0.0f;
+    masterStage(l, r, 0.1f, 1.0f, g);
+    EXPECT_NEAR(l, 0.01f * 4.0f / 1.03f, 1e-7f);  // drive 3: gain 4 near zero
+}
+
+TEST(Master, LinkedGainOneBadFrameDoesNotPoisonTheLimiter) {
+    float g = 1.0f;
+    float l = 2.0f, r = 0.1f;
+    masterStage(l, r, 0.0f, 1.0f, g);
+    EXPECT_EQ(l, 0.7079f);
+    EXPECT_FLOAT_EQ(r, 0.1f * 0.7079f / 2.0f);  // one gain for both channels
+    for (float bad : {NAN, INFINITY, -INFINITY}) {
+        for (float* which : {&l, &r}) {
+            float gb = 0.5f;
+            l = 0.3f;
+            r = 0.3f;
+            *which = bad;
+            masterStage(l, r, 0.15f, 0.85f, gb);
+            EXPECT_TRUE(std::isfinite(l) && std::isfinite(r));
+            EXPECT_TRUE(std::isfinite(gb));
+            EXPECT_GT(gb, 0.5f);
+        }
+        float gl = 1.0f;
+        l = 0.3f;
+        r = 0.3f;
+        masterStage(l, r, bad, bad, gl);
+        EXPECT_TRUE(std::isfinite(l) && std::isfinite(r) && std::isfinite(gl));
+    }
+    // Out-of-range master settings stay finite too.
+    float gn = 1.0f;
+    for (int i = 0; i < 1000; ++i) {
+        l = std::sin(i * 0.1f) * 0.04f;
+        r = -l;
+        masterStage(l, r, -1.0f, 1.0f, gn);
+        ASSERT_TRUE(std::isfinite(l) && std::isfinite(r));
+    }
+}
+
+// A loud random scene with random effect and master settings inside their
+// ranges never leaves above the ceiling. The gain is the ceiling divided by
+// the peak, so gain times peak may round up to the next float: one step of
+// 6e-8 above 0.7079 is the most the limiter lets through.
+TEST(Master, NeverAboveTheCeilingAcrossALoudRandomScene) {
+    std::random_device rd;
+    const unsigned seed = rd();
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    Fx fx(44100.0f);
+    float g = 1.0f;
+    float drive = 0.15f, level = 0.85f;
+    const float ceiling = std::nextafter(0.7079f, 1.0f);
+    int limited = 0;
+    for (int i = 0; i < 400000; ++i) {
+        if (i % 5000 == 0) {
+            fx.delayTime = 0.02f + 1.88f * u(rng);
+            fx.delayFb = 0.95f * u(rng);
+            fx.reverbSize = u(rng);
+            drive = u(rng);
+            level = u(rng);
+        }
+        float amp = 8.0f * u(rng) * u(rng);
+        float x = (u(rng) * 2.0f - 1.0f) * amp;
+        float l, r;
+        fx.frame(x, x * u(rng), x * u(rng), l, r);
+        masterStage(l, r, drive, level, g);
+        ASSERT_LE(std::fabs(l), ceiling) << "seed " << seed << " frame " << i;
+        ASSERT_LE(std::fabs(r), ceiling) << "seed " << seed << " frame " << i;
+        limited += g < 1.0f;
+    }
+    EXPECT_GT(limited, 1000) << "seed " << seed << ": the scene must drive the limiter";
+}
