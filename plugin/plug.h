@@ -64,6 +64,23 @@ struct Plug {
     std::vector<GEv> gevs;
     XGui* gui = nullptr;
 
+    // ---- shell bookkeeping (after the fields above) ----------------------
+    // Largest block the host announced at activation; the audio thread's
+    // scratch buffer is sized to it before the first render.
+    std::atomic<uint32_t> maxFrames{0};
+    // Parameter values that arrived while engineMutex was busy: their cache
+    // slots hold the value, the bit says "apply at the next locked block".
+    // Bits 0..47: trackValues as one array of 48; bits 48..63: globalValues.
+    std::atomic<uint64_t> pending{0};
+    // Per-track defaults reported to the host: the values a fresh instance
+    // starts with, fixed for the instance's life.
+    double trackDefaults[6][8]{};
+    // Storage swapped with gevs when the edit queue is drained, so that the
+    // audio thread neither frees nor allocates. [engineMutex held]
+    std::vector<GEv> gevSpare;
+
+    // Renders one host block. [audio thread] no allocation, no waiting
+    clap_process_status process(const clap_process_t* process);
     // Imports the set file from set_datei(). [main thread] takes engineMutex
     bool load_file();
 };

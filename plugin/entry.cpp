@@ -1,0 +1,218 @@
+// entry.cpp: the CLAP entry, the factory, the instance lifecycle and the ports.
+#include <cstring>
+#include <new>
+
+#include "plugin/shell.h"
+
+namespace brs::plug {
+namespace {
+
+// ---- descriptor ---------------------------------------------------------------
+
+const char* const FEAT[] = {"instrument", "drum-machine", "synthesizer", "stereo", nullptr};
+
+}  // namespace
+
+const clap_plugin_descriptor_t DESC = {
+    CLAP_VERSION_INIT,
+    "de.velmora.brisanto",
+    "BRISANTO",
+    "Velmora",
+    "https://velmora.de/brisanto",
+    "https://velmora.de/produkte",
+    "https://velmora.de/hilfe",
+    "0.3.0",
+    "Hardcore-Groovebox: Kick, Bass, Hoover, Break, Hat, Stab \u2014 Sequencer folgt dem Host, "
+    "Noten 36\u201341 spielen die Spuren",
+    FEAT,
+};
+
+namespace {
+
+// ---- ports ----------------------------------------------------------------------
+
+uint32_t ap_count(const clap_plugin_t*, bool is_input) { return is_input ? 0 : 1; }
+
+bool ap_get(const clap_plugin_t*, uint32_t index, bool is_input, clap_audio_port_info_t* info) {
+    if (is_input || index != 0 || !info) return false;
+    std::memset(info, 0, sizeof *info);
+    info->id = 0;
+    std::strncpy(info->name, "Ausgang", sizeof info->name - 1);
+    info->flags = CLAP_AUDIO_PORT_IS_MAIN;
+    info->channel_count = 2;
+    info->port_type = CLAP_PORT_STEREO;
+    info->in_place_pair = CLAP_INVALID_ID;
+    return true;
+}
+
+uint32_t np_count(const clap_plugin_t*, bool is_input) { return is_input ? 1 : 0; }
+
+bool np_get(const clap_plugin_t*, uint32_t index, bool is_input, clap_note_port_info_t* info) {
+    if (!is_input || index != 0 || !info) return false;
+    std::memset(info, 0, sizeof *info);
+    info->id = 0;
+    info->supported_dialects = CLAP_NOTE_DIALECT_CLAP | CLAP_NOTE_DIALECT_MIDI;
+    info->preferred_dialect = CLAP_NOTE_DIALECT_CLAP;
+    std::strncpy(info->name, "Noten 36\u201341", sizeof info->name - 1);
+    return true;
+}
+
+const clap_plugin_audio_ports_t AP = {ap_count, ap_get};
+const clap_plugin_note_ports_t NPX = {np_count, np_get};
+
+// ---- plug-in callbacks --------------------------------------------------------------
+
+// The global parameters re-applied at activation (GP order without 1007, 1008).
+void reapply_cache(Plug& p) {
+    for (uint32_t t = 0; t < 6; ++t)
+        for (uint32_t k = 0; k < 8; ++k) apply_param(p, 16 * t + k, p.trackValues[t][k].load(std::memory_order_relaxed));
+    for (const GlobalParam& g : GP) {
+        if (g.id == 1007 || g.id == 1008) continue;
+        apply_param(p, g.id, p.globalValues[g.id - 1000].load(std::memory_order_relaxed));
+    }
+}
+
+// [main thread]
+bool pl_init(const clap_plugin_t*) { return true; }
+
+// [main thread] editor, engine, queue, status and record, in that order
+void pl_destroy(const clap_plugin_t* plugin) {
+    Plug* p = from(plugin);
+    if (p->gui) gui_destroy(plugin);
+    brskern_free(p->engine);
+    p->engine = nullptr;
+    delete p;
+}
+
+// [main thread] takes engineMutex
+bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t maxFrames) {
+    Plug* p = from(plugin);
+    p->maxFrames.store(maxFrames, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> g(p->engineMutex);
+    if (!p->engine) {
+        p->sampleRate = rate;
+        p->engine = brskern_new(static_cast<float>(rate));
+    } else if (rate != p->sampleRate) {
+        // Carry the set across the rebuild as a set document.
+        size_t n = brskern_save_set(p->engine, nullptr, 0);
+        std::string text(n, '\0');
+        if (n) brskern_save_set(p->engine, text.data(), n);
+        brskern_free(p->engine);
+        p->sampleRate = rate;
+        p->engine = brskern_new(static_cast<float>(rate));
+        if (n) brskern_load_set(p->engine, text.c_str());
+    }
+    reapply_cache(*p);
+    return true;
+}
+
+void pl_deactivate(const clap_plugin_t*) {}
+bool pl_start(const clap_plugin_t*) { return true; }
+void pl_stop(const clap_plugin_t*) {}
+
+// [audio thread] takes engineMutex
+void pl_reset(const clap_plugin_t* plugin) {
+    Plug* p = from(plugin);
+    std::lock_guard<std::mutex> g(p->engineMutex);
+    brskern_stop(p->engine);
+    p->hostPlaying = false;
+}
+
+// [audio thread]
+clap_process_status pl_process(const clap_plugin_t* plugin, const clap_process_t* process) {
+    if (!process) return CLAP_PROCESS_CONTINUE;
+    return from(plugin)->process(process);
+}
+
+const void* pl_ext(const clap_plugin_t*, const char* id) {
+    if (!id) return nullptr;
+    if (std::strcmp(id, CLAP_EXT_AUDIO_PORTS) == 0) return &AP;
+    if (std::strcmp(id, CLAP_EXT_NOTE_PORTS) == 0) return &NPX;
+    if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &PA;
+    if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &ST;
+    if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &GUI;
+    if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &TIMER;
+    return nullptr;
+}
+
+// [main thread] serves a set-import request raised by parameter 1008
+void pl_main(const clap_plugin_t* plugin) {
+    Plug* p = from(plugin);
+    if (!p->loadRequest.exchange(false)) return;
+    if (!p->load_file()) return;
+    if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
+}
+
+// ---- default groove ---------------------------------------------------------------
+
+struct GrooveStep {
+    uint8_t track, step, acc, note, rat;
+};
+constexpr GrooveStep GROOVE[] = {
+    {0, 0, 1, 0, 1},  {0, 4, 0, 0, 1},  {0, 8, 0, 0, 1},  {0, 12, 0, 0, 1},
+    {1, 2, 1, 0, 1},  {1, 6, 0, 0, 1},  {1, 10, 0, 0, 1}, {1, 14, 0, 0, 1}, {1, 7, 0, 3, 1},
+    {4, 1, 0, 0, 1},  {4, 5, 0, 0, 1},  {4, 9, 0, 0, 1},  {4, 13, 0, 0, 1},
+    {4, 3, 1, 0, 1},  {4, 7, 1, 0, 1},  {4, 11, 1, 0, 1}, {4, 15, 1, 0, 2},
+    {5, 4, 0, 0, 1},  {5, 12, 1, 0, 1},
+};
+
+// ---- factory -------------------------------------------------------------------------
+
+uint32_t f_count(const clap_plugin_factory_t*) { return 1; }
+
+const clap_plugin_descriptor_t* f_desc(const clap_plugin_factory_t*, uint32_t index) {
+    return index == 0 ? &DESC : nullptr;
+}
+
+// [main thread] allocates
+const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* host, const char* id) {
+    if (!host || host->clap_version.major == 0) return nullptr;
+    if (!id || std::strcmp(id, DESC.id) != 0) return nullptr;
+    Plug* p = new (std::nothrow) Plug();
+    if (!p) return nullptr;
+    p->host = host;
+    p->sampleRate = 48000.0;
+    p->plugin.desc = &DESC;
+    p->plugin.plugin_data = p;
+    p->plugin.init = pl_init;
+    p->plugin.destroy = pl_destroy;
+    p->plugin.activate = pl_activate;
+    p->plugin.deactivate = pl_deactivate;
+    p->plugin.start_processing = pl_start;
+    p->plugin.stop_processing = pl_stop;
+    p->plugin.reset = pl_reset;
+    p->plugin.process = pl_process;
+    p->plugin.get_extension = pl_ext;
+    p->plugin.on_main_thread = pl_main;
+
+    p->engine = brskern_new(48000.0f);
+    for (const GrooveStep& s : GROOVE) brskern_set_step(p->engine, 0, s.track, s.step, 1, s.acc, s.note, s.rat, 0, 0);
+
+    refresh_cache(*p);
+    for (int t = 0; t < 6; ++t)
+        for (int k = 0; k < 8; ++k) p->trackDefaults[t][k] = p->trackValues[t][k].load(std::memory_order_relaxed);
+    p->globalValues[6].store(1.0, std::memory_order_relaxed);
+    p->globalValues[7].store(1.0, std::memory_order_relaxed);
+    p->globalValues[8].store(0.0, std::memory_order_relaxed);
+    return &p->plugin;
+}
+
+const clap_plugin_factory_t FACTORY = {f_count, f_desc, f_create};
+
+// ---- entry -------------------------------------------------------------------------------
+
+bool brisanto_entry_init(const char*) { return true; }
+void brisanto_entry_deinit() {}
+const void* brisanto_entry_get_factory(const char* id) {
+    return id && std::strcmp(id, CLAP_PLUGIN_FACTORY_ID) == 0 ? &FACTORY : nullptr;
+}
+
+}  // namespace
+}  // namespace brs::plug
+
+extern "C" __attribute__((visibility("default"))) const clap_plugin_entry_t clap_entry = {
+    CLAP_VERSION_INIT,
+    brs::plug::brisanto_entry_init,
+    brs::plug::brisanto_entry_deinit,
+    brs::plug::brisanto_entry_get_factory,
+};

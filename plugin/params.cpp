@@ -1,0 +1,313 @@
+// params.cpp: the 57 host parameters, the one routine that applies them, the
+// editor's edit queue and the "clap.params" extension.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "plugin/shell.h"
+
+namespace brs::plug {
+
+const TrackParam TP[8] = {
+    {"level", "Pegel", 0.0, 1.0},       {"cut", "Filter", 40.0, 16000.0}, {"res", "Resonanz", 0.5, 20.0},
+    {"decay", "Ausklang", 0.01, 2.0},   {"drive", "Zerre", 0.0, 1.0},     {"delaySend", "Delay", 0.0, 1.0},
+    {"reverbSend", "Hall", 0.0, 1.0},   {"mute", "Stumm", 0.0, 1.0},
+};
+
+const GlobalParam GP[9] = {
+    {1000, "Summe Zerre", 0.0, 1.0, 0.15, 0},
+    {1001, "Summe Pegel", 0.0, 1.0, 0.85, 0},
+    {1002, "Swing", 0.0, 60.0, 0.0, 0},
+    {1003, "Delay Zeit", 0.02, 1.9, 0.375, 0},
+    {1004, "Delay R\u00fcckkopplung", 0.0, 0.95, 0.4, 0},
+    {1005, "Hall Gr\u00f6\u00dfe", 0.0, 1.0, 0.8, 0},
+    {1006, "Sequencer folgt Host", 0.0, 1.0, 1.0, 1},
+    {1007, "Pattern", 1.0, 8.0, 1.0, 1},
+    {1008, "Set laden (Datei)", 0.0, 1.0, 0.0, 1},
+};
+
+const char* const TRACK_DE[6] = {"Kick", "Bass", "Hoover", "Break", "Hat", "Stab"};
+
+namespace {
+// Global engine keys of globalValues[0..5], in slot order.
+const char* const GLOBAL_KEYS[6] = {"drive", "level", "swing", "delayTime", "delayFb", "reverbSize"};
+
+inline float f32(double v) { return static_cast<float>(v); }
+inline double cache(const std::atomic<double>& a) { return a.load(std::memory_order_relaxed); }
+}  // namespace
+
+// ---- cache helpers --------------------------------------------------------------------
+
+bool cached_value(const Plug& p, uint32_t id, double* out) {
+    int s = slot_of(id);
+    if (s < 0) return false;
+    if (out) *out = s < 48 ? cache(p.trackValues[s / 8][s % 8]) : cache(p.globalValues[s - 48]);
+    return true;
+}
+
+const clap_host_params_t* host_params(const Plug& p) {
+    if (!p.host || !p.host->get_extension) return nullptr;
+    return static_cast<const clap_host_params_t*>(p.host->get_extension(p.host, CLAP_EXT_PARAMS));
+}
+
+void refresh_cache(Plug& p) {
+    for (uint32_t t = 0; t < 6; ++t)
+        for (uint32_t k = 0; k < 8; ++k)
+            p.trackValues[t][k].store(brskern_get_param(p.engine, t, TP[k].key), std::memory_order_relaxed);
+    for (int i = 0; i < 6; ++i)
+        p.globalValues[i].store(brskern_get_param(p.engine, 6, GLOBAL_KEYS[i]), std::memory_order_relaxed);
+}
+
+// ---- applying values ----------------------------------------------------------------------
+
+void apply_param(Plug& p, uint32_t id, double value) {
+    if (id < 1000) {
+        if (id >= 96 || (id & 15u) >= 8) return;
+        uint32_t track = id / 16, k = id % 16;
+        p.trackValues[track][k].store(value, std::memory_order_relaxed);
+        if (k == 7)
+            brskern_set_mute(p.engine, track, value >= 0.5);
+        else
+            brskern_set_param(p.engine, track, TP[k].key, f32(value));
+        return;
+    }
+    if (id >= 1016) return;
+    p.globalValues[id - 1000].store(value, std::memory_order_relaxed);
+    switch (id) {
+    case 1000: brskern_set_param(p.engine, 6, "drive", f32(value)); break;
+    case 1001: brskern_set_param(p.engine, 6, "level", f32(value)); break;
+    case 1002: brskern_set_swing(p.engine, f32(value)); break;
+    case 1003:
+    case 1004:
+    case 1005:
+        brskern_set_fx(p.engine, f32(cache(p.globalValues[3])), f32(cache(p.globalValues[4])),
+                       f32(cache(p.globalValues[5])));
+        break;
+    case 1007: {
+        const uint8_t song[2] = {static_cast<uint8_t>(round_host(value) - 1), 1};
+        brskern_set_song(p.engine, song, 2);
+        break;
+    }
+    case 1008:
+        if (value >= 0.5 && p.loadLast < 0.5) {
+            p.loadRequest.store(true);
+            if (p.host && p.host->request_callback) p.host->request_callback(p.host);
+        }
+        p.loadLast = value;
+        break;
+    default: break;  // 1006: read by the audio callback; 1009..1015: cache only
+    }
+}
+
+void park_param(Plug& p, uint32_t id, double value) {
+    int s = slot_of(id);
+    if (s < 0) return;
+    slot_ref(p, s).store(value, std::memory_order_relaxed);
+    p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);
+}
+
+void apply_pending(Plug& p) {
+    uint64_t bits = p.pending.exchange(0, std::memory_order_acquire);
+    while (bits) {
+        int s = __builtin_ctzll(bits);
+        bits &= bits - 1;
+        uint32_t id = s < 48 ? uint32_t(16 * (s / 8) + s % 8) : uint32_t(1000 + (s - 48));
+        apply_param(p, id, slot_ref(p, s).load(std::memory_order_relaxed));
+    }
+}
+
+void apply_event(Plug& p, const clap_event_header_t* ev) {
+    if (!ev || ev->space_id != CLAP_CORE_EVENT_SPACE_ID) return;
+    switch (ev->type) {
+    case CLAP_EVENT_PARAM_VALUE: {
+        if (ev->size < sizeof(clap_event_param_value_t)) return;
+        auto* e = reinterpret_cast<const clap_event_param_value_t*>(ev);
+        apply_param(p, e->param_id, e->value);
+        break;
+    }
+    case CLAP_EVENT_NOTE_ON: {
+        if (ev->size < sizeof(clap_event_note_t)) return;
+        auto* e = reinterpret_cast<const clap_event_note_t*>(ev);
+        if (e->key < 36 || e->key > 41) return;
+        double v = e->velocity;
+        v = v >= 0.0 ? (v <= 1.0 ? v : 1.0) : 0.0;  // NaN gives 0
+        brskern_midi(p.engine, 0x90, static_cast<uint8_t>(e->key), static_cast<uint8_t>(std::lround(v * 127.0)));
+        break;
+    }
+    case CLAP_EVENT_MIDI: {
+        if (ev->size < sizeof(clap_event_midi_t)) return;
+        auto* e = reinterpret_cast<const clap_event_midi_t*>(ev);
+        brskern_midi(p.engine, e->data[0], e->data[1], e->data[2]);
+        break;
+    }
+    default: break;
+    }
+}
+
+void drain_gevs(Plug& p, const clap_output_events_t* out) {
+    if (!p.gevMutex.try_lock()) return;
+    if (p.gevs.empty()) {
+        p.gevMutex.unlock();
+        return;
+    }
+    // Swap with the spare array: the editor keeps appending into storage the
+    // audio thread already owns, and nothing is freed here.
+    p.gevSpare.clear();
+    p.gevs.swap(p.gevSpare);
+    p.gevMutex.unlock();
+
+    for (const Plug::GEv& g : p.gevSpare) {
+        if (g.kind == 1) {
+            apply_param(p, g.id, g.value);
+            if (out && out->try_push) {
+                clap_event_param_value_t e{};
+                e.header = {sizeof e, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0};
+                e.param_id = g.id;
+                e.cookie = nullptr;
+                e.note_id = -1;
+                e.port_index = -1;
+                e.channel = -1;
+                e.key = -1;
+                e.value = g.value;
+                out->try_push(out, &e.header);
+            }
+        } else if (g.kind == 0 || g.kind == 2) {
+            if (out && out->try_push) {
+                clap_event_param_gesture_t e{};
+                e.header = {sizeof e, 0, CLAP_CORE_EVENT_SPACE_ID,
+                            uint16_t(g.kind == 0 ? CLAP_EVENT_PARAM_GESTURE_BEGIN : CLAP_EVENT_PARAM_GESTURE_END), 0};
+                e.param_id = g.id;
+                out->try_push(out, &e.header);
+            }
+        }
+    }
+    p.gevSpare.clear();
+}
+
+// ---- "clap.params" ---------------------------------------------------------------------
+
+namespace {
+
+uint32_t pa_count(const clap_plugin_t*) { return 57; }
+
+// [main thread]
+bool pa_info(const clap_plugin_t* plugin, uint32_t index, clap_param_info_t* info) {
+    if (index >= 57 || !info) return false;
+    const Plug* p = from(plugin);
+    std::memset(info, 0, sizeof *info);
+    if (index < 48) {
+        uint32_t t = index / 8, k = index % 8;
+        info->id = 16 * t + k;
+        info->flags = CLAP_PARAM_IS_AUTOMATABLE | (k == 7 ? uint32_t(CLAP_PARAM_IS_STEPPED) : 0u);
+        info->cookie = nullptr;
+        std::snprintf(info->name, sizeof info->name, "%s %s", TRACK_DE[t], TP[k].label);
+        std::snprintf(info->module, sizeof info->module, "%s", TRACK_DE[t]);
+        info->min_value = TP[k].min;
+        info->max_value = TP[k].max;
+        info->default_value = p->trackDefaults[t][k];
+        return true;
+    }
+    const GlobalParam& g = GP[index - 48];
+    info->id = g.id;
+    info->flags = CLAP_PARAM_IS_AUTOMATABLE | (g.stepped ? uint32_t(CLAP_PARAM_IS_STEPPED) : 0u);
+    std::snprintf(info->name, sizeof info->name, "%s", g.name);
+    std::snprintf(info->module, sizeof info->module, "%s", "Summe");
+    info->min_value = g.min;
+    info->max_value = g.max;
+    info->default_value = g.def;
+    return true;
+}
+
+bool pa_value(const clap_plugin_t* plugin, clap_id id, double* out) {
+    if (!out) return false;
+    return cached_value(*from(plugin), id, out);
+}
+
+bool pa_v2t(const clap_plugin_t*, clap_id id, double v, char* buf, uint32_t cap) {
+    if (!buf || cap == 0) return true;
+    if (id < 1000) {
+        switch (id & 15u) {
+        case 1: std::snprintf(buf, cap, "%.0f Hz", v); break;
+        case 3: std::snprintf(buf, cap, "%.0f ms", v * 1000.0); break;
+        case 7: std::snprintf(buf, cap, "%s", v >= 0.5 ? "stumm" : "an"); break;
+        default: std::snprintf(buf, cap, "%.2f", v); break;
+        }
+        return true;
+    }
+    switch (id) {
+    case 1002: std::snprintf(buf, cap, "%.0f %%", v); break;
+    case 1003: std::snprintf(buf, cap, "%.0f ms", v * 1000.0); break;
+    case 1006: std::snprintf(buf, cap, "%s", v >= 0.5 ? "ja" : "nein"); break;
+    case 1007: std::snprintf(buf, cap, "%ld", round_host(v)); break;
+    case 1008: std::snprintf(buf, cap, "%s", v >= 0.5 ? "laden" : "\u2013"); break;
+    default: std::snprintf(buf, cap, "%.2f", v); break;
+    }
+    return true;
+}
+
+// Skips ASCII blanks.
+const char* skip_ws(const char* s) {
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r') ++s;
+    return s;
+}
+
+// True when s holds exactly word (ASCII case ignored), blanks around allowed.
+bool is_word(const char* s, const char* word) {
+    s = skip_ws(s);
+    size_t n = std::strlen(word);
+    if (strncasecmp(s, word, n) != 0) return false;
+    return *skip_ws(s + n) == 0;
+}
+
+// Reads back every text pa_v2t writes: a number with an optional unit
+// ("ms" is scaled to seconds, "s", "Hz", "%" are taken as they are) and the
+// words of the switches. Anything after a number that is not a unit is
+// ignored, as a plain strtod would. Non-finite numbers are refused.
+bool pa_t2v(const clap_plugin_t*, clap_id, const char* text, double* out) {
+    if (!text || !out) return false;
+    struct Word {
+        const char* w;
+        double v;
+    };
+    static const Word WORDS[] = {{"stumm", 1.0}, {"an", 0.0},    {"ja", 1.0}, {"nein", 0.0},
+                                 {"laden", 1.0}, {"\u2013", 0.0}, {"-", 0.0}};
+    for (const Word& w : WORDS) {
+        if (is_word(text, w.w)) {
+            *out = w.v;
+            return true;
+        }
+    }
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || !std::isfinite(v)) return false;
+    const char* u = skip_ws(end);
+    auto unit = [&](const char* name) {
+        size_t n = std::strlen(name);
+        if (std::strncmp(u, name, n) != 0) return false;
+        char c = u[n];
+        return c == 0 || c == ' ' || c == '\t';
+    };
+    if (unit("ms")) v /= 1000.0;
+    *out = v;
+    return true;
+}
+
+// [main thread while inactive, audio thread while active] takes engineMutex
+void pa_flush(const clap_plugin_t* plugin, const clap_input_events_t* in, const clap_output_events_t* out) {
+    Plug* p = from(plugin);
+    std::lock_guard<std::mutex> g(p->engineMutex);
+    apply_pending(*p);
+    if (in && in->size && in->get) {
+        uint32_t n = in->size(in);
+        for (uint32_t i = 0; i < n; ++i) apply_event(*p, in->get(in, i));
+    }
+    drain_gevs(*p, out);
+}
+
+}  // namespace
+
+const clap_plugin_params_t PA = {pa_count, pa_info, pa_value, pa_v2t, pa_t2v, pa_flush};
+
+}  // namespace brs::plug

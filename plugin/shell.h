@@ -1,0 +1,58 @@
+// shell.h: the plug-in shell's own routines, shared by its source files.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "plugin/plug.h"
+
+namespace brs::plug {
+
+// Largest state stream and set file accepted (larger input is unreadable).
+constexpr std::size_t MAX_SET_BYTES = std::size_t(16) << 20;
+
+// Tables handed out by pl_ext (defined in the shell's source files).
+extern const clap_plugin_params_t PA;
+extern const clap_plugin_state_t ST;
+extern const clap_plugin_descriptor_t DESC;
+
+// Stores one parameter value in the cache and forwards it to the engine;
+// id 1008 raises a set-import request on a rising edge. [engineMutex held]
+void apply_param(Plug& p, uint32_t id, double value);
+// One host input event: parameter value, note on 36..41, raw MIDI.
+// [engineMutex held] no allocation
+void apply_event(Plug& p, const clap_event_header_t* ev);
+// Applies the editor's queued edits and reports them to out (may be null).
+// [engineMutex held] try-locks gevMutex, never waits
+void drain_gevs(Plug& p, const clap_output_events_t* out);
+// Applies the values that were parked while engineMutex was busy.
+// [engineMutex held]
+void apply_pending(Plug& p);
+// Parks a host parameter value for the next locked block: cache and bit.
+// [audio thread, engineMutex busy] lock-free
+void park_param(Plug& p, uint32_t id, double value);
+// Refreshes trackValues and globalValues[0..5] from the engine.
+// [engineMutex held]
+void refresh_cache(Plug& p);
+
+// Cache slot index 0..63 of a parameter id (track slots 0..47, then the
+// global slots 1000..1015), or -1.
+inline int slot_of(uint32_t id) {
+    if (id < 96) return (id & 15u) < 8 ? int((id >> 4) * 8 + (id & 15u)) : -1;
+    if (id >= 1000 && id < 1016) return int(48 + (id - 1000));
+    return -1;
+}
+inline std::atomic<double>& slot_ref(Plug& p, int slot) {
+    return slot < 48 ? p.trackValues[slot / 8][slot % 8] : p.globalValues[slot - 48];
+}
+
+// lround for host values: NaN gives 0, values beyond the int32 range clamp.
+inline long round_host(double v) {
+    if (!(v == v)) return 0;
+    if (v > 2147483647.0) return 2147483647L;
+    if (v < -2147483648.0) return -2147483647L - 1;
+    return std::lround(v);
+}
+
+}  // namespace brs::plug

@@ -1,0 +1,132 @@
+// state.cpp: the plug-in state stream ("clap.state") and the set import file.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "plugin/shell.h"
+
+namespace brs::plug {
+namespace {
+
+// After a load: the set's values into the cache, the plug-in settings to their
+// import defaults. [engineMutex held]
+void reset_cache_after_load(Plug& p) {
+    refresh_cache(p);
+    p.globalValues[8].store(0.0, std::memory_order_relaxed);
+    p.globalValues[6].store(1.0, std::memory_order_relaxed);
+    p.globalValues[7].store(1.0, std::memory_order_relaxed);
+}
+
+// [main thread] takes engineMutex for the engine's set document only
+bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
+    Plug* p = from(plugin);
+    if (!stream || !stream->write) return false;
+    std::string text;
+    {
+        std::lock_guard<std::mutex> g(p->engineMutex);
+        size_t n = brskern_save_set(p->engine, nullptr, 0);
+        if (n == 0) return false;
+        text.assign(n, '\0');
+        brskern_save_set(p->engine, text.data(), n);
+        text.resize(n - 1);  // drop the terminating zero
+    }
+    const int follow = p->globalValues[6].load(std::memory_order_relaxed) >= 0.5 ? 1 : 0;
+    const long pat = round_host(p->globalValues[7].load(std::memory_order_relaxed));
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d}", follow, int(pat));
+    text += tail;
+
+    size_t off = 0;
+    while (off < text.size()) {
+        int64_t r = stream->write(stream, text.data() + off, text.size() - off);
+        if (r <= 0) return false;
+        off += uint64_t(r) < text.size() - off ? size_t(r) : text.size() - off;
+    }
+    return true;
+}
+
+// [main thread] reads the stream first, then takes engineMutex for the load;
+// the host is asked to rescan after the lock is released.
+bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
+    Plug* p = from(plugin);
+    if (!stream || !stream->read) return false;
+    std::string data;
+    char chunk[8192];
+    for (;;) {
+        int64_t r = stream->read(stream, chunk, sizeof chunk);
+        if (r < 0 || uint64_t(r) > sizeof chunk) return false;
+        if (r == 0) break;
+        if (data.size() + size_t(r) > MAX_SET_BYTES) return false;  // unreadable: too large
+        data.append(chunk, size_t(r));
+    }
+    const size_t lf = data.find('\n');
+    std::string tail;
+    if (lf != std::string::npos) {
+        tail = data.substr(lf + 1);
+        data.resize(lf);
+    }
+    // The plug-in settings from the tail (a missing or broken tail keeps
+    // follow 1 and pattern 1).
+    double follow = tail.find("\"follow\":0") != std::string::npos ? 0.0 : 1.0;
+    double pat = 1.0;
+    if (size_t at = tail.find("\"pat\":"); at != std::string::npos)
+        pat = double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10))));
+
+    {
+        std::lock_guard<std::mutex> g(p->engineMutex);
+        if (!brskern_load_set(p->engine, data.c_str())) return false;
+        reset_cache_after_load(*p);
+        p->globalValues[6].store(follow, std::memory_order_relaxed);
+        p->globalValues[7].store(pat, std::memory_order_relaxed);
+    }
+    if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
+    return true;
+}
+
+}  // namespace
+
+const clap_plugin_state_t ST = {st_save, st_load};
+
+std::string set_datei() {
+    const char* home = std::getenv("HOME");
+    std::string path = home ? home : ".";
+    path += "/Documents/Velmora/brisanto-set.json";
+    return path;
+}
+
+bool Plug::load_file() {
+    const std::string path = set_datei();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        status = "keine Datei " + path;
+        return false;
+    }
+    std::string text;
+    bool tooLarge = false;
+    char chunk[65536];
+    for (;;) {
+        size_t r = std::fread(chunk, 1, sizeof chunk, f);
+        if (r == 0) break;
+        if (text.size() + r > MAX_SET_BYTES) {
+            tooLarge = true;
+            break;
+        }
+        text.append(chunk, r);
+    }
+    std::fclose(f);
+    if (tooLarge) {
+        status = "Set nicht lesbar";
+        return false;
+    }
+    bool ok;
+    {
+        std::lock_guard<std::mutex> g(engineMutex);
+        ok = brskern_load_set(engine, text.c_str());
+        if (ok) reset_cache_after_load(*this);
+    }
+    status = ok ? "Set geladen" : "Set nicht lesbar";
+    return ok;
+}
+
+}  // namespace brs::plug
