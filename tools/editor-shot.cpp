@@ -1,0 +1,62 @@
+// brisanto-editor-shot: writes a PNG picture of the plug-in's editor.
+//
+//   brisanto-editor-shot <plugin.clap> <out.png>
+//
+// Loads the plug-in with our host, embeds its editor in a window of its own,
+// lets the editor's timer draw once and reads the window back. Uses the X
+// display in $DISPLAY, or starts a private Xvfb when there is none.
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/embed.h"
+#include "host/host.h"
+#include "tools/png_write.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <plugin.clap> <out.png>\n", argv[0]);
+        return 2;
+    }
+    brs::host::Xvfb server;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        if (!server.start()) {
+            std::fprintf(stderr, "no DISPLAY and Xvfb could not be started\n");
+            return 1;
+        }
+        setenv("DISPLAY", server.name().c_str(), 1);
+    }
+
+    brs::host::Host host;
+    if (!host.load(argv[1]) || !host.create()) {
+        std::fprintf(stderr, "cannot load %s: %s\n", argv[1], host.error().c_str());
+        return 1;
+    }
+    brs::host::Picture pic;
+    {
+        brs::host::Embed embed(host);
+        if (!embed.open()) {
+            std::fprintf(stderr, "cannot open the editor: %s\n", embed.error().c_str());
+            return 1;
+        }
+        embed.tick();
+        pic = embed.settle();
+    }
+    if (pic.w == 0) {
+        std::fprintf(stderr, "the editor window could not be read\n");
+        return 1;
+    }
+    std::vector<uint8_t> rgb;
+    rgb.reserve(pic.px.size() * 3);
+    for (const brs::host::Rgb8& p : pic.px) {
+        rgb.push_back(static_cast<uint8_t>(p.r));
+        rgb.push_back(static_cast<uint8_t>(p.g));
+        rgb.push_back(static_cast<uint8_t>(p.b));
+    }
+    if (!brs::png::write_file(argv[2], brs::png::encode_rgb(pic.w, pic.h, rgb))) {
+        std::fprintf(stderr, "cannot write %s\n", argv[2]);
+        return 1;
+    }
+    std::printf("%s: %d x %d\n", argv[2], pic.w, pic.h);
+    return 0;
+}
