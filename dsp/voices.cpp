@@ -144,6 +144,7 @@ float stab(Voice& v, float sr) {
 }  // namespace
 
 float renderVoice(Voice& v, const BreakBuf& brk, float sampleRate) {
+    if (!v.alive) return 0.0f;  // ended by a non-finite sample, awaiting removal
     float o;
     switch (v.track) {
         case 0: o = kick(v, sampleRate); break;
