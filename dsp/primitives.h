@@ -136,11 +136,15 @@ inline uint32_t xorshift32(uint32_t s) {
 // The noise sample of a state, in [-1, 1).
 inline float noiseValue(uint32_t s) { return 2.0f * (static_cast<float>(s) * 2.3283064e-10f) - 1.0f; }
 
-// Phase accumulation in cycles: fmodf(phase + inc, 1). A negative increment
-// (a frequency below zero) runs the phase backwards within [0, 1] instead of
-// leaving the unit interval.
+// Phase accumulation in cycles: fmodf(phase + inc, 1). For a sum in [0, 2)
+// that is the sum itself or the sum minus 1, and the subtraction is exact, so
+// the common case skips the library call with identical bits. A negative
+// increment (a frequency below zero) runs the phase backwards within [0, 1]
+// instead of leaving the unit interval.
 inline float advancePhase(float phase, float inc) {
-    float p = fmodf(phase + inc, 1.0f);
+    float s = phase + inc;
+    if (s >= 0.0f && s < 2.0f) return s >= 1.0f ? s - 1.0f : s;
+    float p = fmodf(s, 1.0f);
     if (p < 0.0f) p += 1.0f;
     return p;
 }

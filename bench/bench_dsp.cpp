@@ -1,0 +1,114 @@
+// Cost of the sound path.
+//
+// - Voice/<instrument>: one voice rendered sample by sample with its factory
+//   sound; counter ns_per_sample is the cost of one voice-sample.
+// - Hoover64: the worst case, 64 hoover voices sounding at once through
+//   brskern_process (256-frame blocks, 48 kHz).
+// - FullPattern: a six-track groove with delay and reverb sends through
+//   brskern_process.
+// For the last two, counter realtime is seconds of audio per CPU second.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "dsp/dsp.h"
+#include "engine/brskern.h"
+#include "engine/engine.h"
+
+namespace {
+
+constexpr float SR = 48000.0f;
+
+const brs::BreakBuf& breakLoop() {
+    static const brs::BreakBuf b(SR);
+    return b;
+}
+
+void voiceCost(benchmark::State& state) {
+    const int track = static_cast<int>(state.range(0));
+    brs::Engine* e = brskern_new(SR);
+    brs::Voice proto{};
+    proto.track = static_cast<uint64_t>(track);
+    proto.gain = 0.8f;
+    proto.note = brs::BASEN[track];
+    proto.rng = 1u ^ 0x9E37u;
+    proto.alive = 1;
+    std::memcpy(proto.params, e->tracks[track].p, sizeof proto.params);
+    proto.dur = 1.0e9f;  // never ends: the cost of a sounding voice
+    brskern_free(e);
+
+    const float dt = 1.0f / SR;
+    brs::Voice v = proto;
+    float sink = 0.0f;
+    int64_t n = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 4096; ++i) {
+            v.t += dt;
+            sink += brs::renderVoice(v, breakLoop(), SR);
+        }
+        n += 4096;
+        if (v.t > 2.0f) v = proto;  // keep the envelopes in their audible part
+        benchmark::DoNotOptimize(sink);
+    }
+    // (n * 1e-9 samples per second), inverted: nanoseconds per voice-sample.
+    state.counters["ns_per_sample"] = benchmark::Counter(
+        static_cast<double>(n) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.SetItemsProcessed(n);
+}
+BENCHMARK(voiceCost)->ArgName("track")->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+
+void setRealtime(benchmark::State& state, int64_t frames) {
+    state.counters["realtime"] =
+        benchmark::Counter(static_cast<double>(frames) / SR, benchmark::Counter::kIsRate);
+}
+
+void hoover64(benchmark::State& state) {
+    brskern_t h = brskern_new(SR);
+    brskern_set_param(h, 2, "decay", 1000.0f);  // every voice keeps sounding
+    std::vector<float> out(2 * 256);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (h->voices.size() < brs::MAX_VOICES || frames > 20 * static_cast<int64_t>(SR)) {
+            h->voices.clear();
+            for (int i = 0; i < 64; ++i) brskern_trigger(h, 2, 0, false, 36.0f + (i % 24), 0.3f);
+            frames = 0;
+        }
+        state.ResumeTiming();
+        brskern_process(h, out.data(), 256);
+        frames += 256;
+        benchmark::DoNotOptimize(out.data());
+    }
+    setRealtime(state, static_cast<int64_t>(state.iterations()) * 256);
+    brskern_free(h);
+}
+BENCHMARK(hoover64)->Unit(benchmark::kMicrosecond);
+
+void fullPattern(benchmark::State& state) {
+    brskern_t h = brskern_new(SR);
+    brskern_set_fx(h, 0.25f, 0.55f, 0.9f);
+    for (uint32_t s = 0; s < 16; ++s) {
+        brskern_set_step(h, 0, 0, s, s % 4 == 0, s == 0, 0, 1, 0, 0);
+        brskern_set_step(h, 0, 1, s, s % 4 == 2 || s == 7, 0, s == 7 ? 3 : 0, 1, 0, 0);
+        brskern_set_step(h, 0, 2, s, s == 0 || s == 8, 1, 0, 1, 0, 0);
+        brskern_set_step(h, 0, 3, s, 1, 0, 0, s == 13 ? 4 : 1, static_cast<int>(s), s % 7 == 5);
+        brskern_set_step(h, 0, 4, s, s % 2 == 1, 0, 0, s == 15 ? 2 : 1, 0, 0);
+        brskern_set_step(h, 0, 5, s, s % 8 == 4, 0, 0, 1, 0, 0);
+    }
+    for (uint32_t t = 0; t < 6; ++t) {
+        brskern_set_param(h, t, "delaySend", 0.3f);
+        brskern_set_param(h, t, "reverbSend", 0.4f);
+    }
+    brskern_start(h);
+    std::vector<float> out(2 * 256);
+    for (auto _ : state) {
+        brskern_process(h, out.data(), 256);
+        benchmark::DoNotOptimize(out.data());
+    }
+    setRealtime(state, static_cast<int64_t>(state.iterations()) * 256);
+    brskern_free(h);
+}
+BENCHMARK(fullPattern)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
