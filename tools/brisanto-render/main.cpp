@@ -54,8 +54,15 @@ std::string exe_dir() {
 // The places searched for the plug-in, in order.
 std::vector<std::string> plugin_candidates() {
     std::vector<std::string> c;
-    c.push_back(exe_dir() + "/brisanto.clap");
+    std::string dir = exe_dir();
+    c.push_back(dir + "/brisanto.clap");
     if (const char* home = std::getenv("HOME")) c.push_back(std::string(home) + "/.clap/brisanto.clap");
+    // An install under another prefix keeps the plug-in in <prefix>/lib/clap.
+    size_t slash = dir.rfind('/');
+    if (slash != std::string::npos && dir.substr(slash) == "/bin") {
+        std::string own = dir.substr(0, slash) + "/lib/clap/brisanto.clap";
+        if (own != "/usr/local/lib/clap/brisanto.clap" && own != "/usr/lib/clap/brisanto.clap") c.push_back(own);
+    }
     c.push_back("/usr/local/lib/clap/brisanto.clap");
     c.push_back("/usr/lib/clap/brisanto.clap");
     return c;

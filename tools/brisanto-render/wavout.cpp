@@ -130,6 +130,8 @@ bool WavOut::open(const std::string& path, uint32_t rate, Format format, std::st
         abort();
         return false;
     }
+    // No PEAK chunk: it carries a time stamp, and equal renders should give equal files.
+    sf_command(sf_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     // Integer formats saturate instead of wrapping around on full-scale samples.
     sf_command(sf_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return true;
