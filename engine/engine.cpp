@@ -7,11 +7,6 @@
 #include <limits>
 #include <new>
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#define BRS_HAVE_MXCSR 1
-#endif
-
 #include "engine/brskern.h"
 
 namespace brs {
@@ -126,25 +121,6 @@ bool Engine::patternHasSteps(uint64_t index) const {
 
 }  // namespace brs
 
-namespace {
-
-// Flush-to-zero and denormals-are-zero while the kernel renders; the caller's
-// floating-point control state comes back on exit.
-class DenormalScope {
-public:
-#ifdef BRS_HAVE_MXCSR
-    DenormalScope() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040u); }
-    ~DenormalScope() { _mm_setcsr(saved_); }
-
-private:
-    unsigned int saved_;
-#else
-    DenormalScope() {}
-#endif
-};
-
-}  // namespace
-
 extern "C" {
 
 brskern_t brskern_new(float sampleRate) {
@@ -159,7 +135,7 @@ void brskern_free(brskern_t h) { delete h; }
 
 void brskern_process(brskern_t h, float* out, uint32_t frames) {
     if (h == nullptr || (out == nullptr && frames != 0)) return;
-    DenormalScope scope;
+    brs::DenormalScope scope;
     h->process(out, frames);
 }
 

@@ -11,6 +11,11 @@
 
 #include "dsp/dsp.h"
 
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define BRS_HAVE_MXCSR 1
+#endif
+
 namespace brs {
 
 constexpr int NUM_TRACKS = 6;
@@ -30,6 +35,24 @@ int paramIndex(const char* name);
 // The sample rate an engine is built for: non-finite or non-positive rates give
 // 48000 Hz, rates below 1 Hz give 1 Hz, rates above 768000 Hz give 768000 Hz.
 float safeSampleRate(float sampleRate);
+
+// Flush-to-zero and denormals-are-zero (MXCSR bits 0x8000 and 0x0040) while
+// the kernel renders; the caller's floating-point control state comes back
+// when the scope ends. [audio thread] no allocation, no locks
+class DenormalScope {
+public:
+#ifdef BRS_HAVE_MXCSR
+    DenormalScope() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040u); }
+    ~DenormalScope() { _mm_setcsr(saved_); }
+    DenormalScope(const DenormalScope&) = delete;
+    DenormalScope& operator=(const DenormalScope&) = delete;
+
+private:
+    unsigned int saved_;
+#else
+    DenormalScope() = default;
+#endif
+};
 
 // The tempo and swing the sequencer uses. The bpm and swing fields may arrive
 // without limits (the set reader stores them as written), so the clock works
