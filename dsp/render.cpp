@@ -32,6 +32,7 @@ void Engine::process(float* out, unsigned long frames) {
                 continue;
             }
             const float o = renderVoice(v, brk, sampleRate);
+            ended |= v.alive == 0;  // the recipe may end a voice that went wrong
             dryBus += o;
             delayBus += v.params[P_DELAY_SEND] * o;
             reverbBus += v.params[P_REVERB_SEND] * o;

@@ -250,6 +250,15 @@ TEST(VoiceList, FinishedVoicesLeaveAndTheRestKeepTheirOrder) {
     e->spawnVoice(0, 0.0f, std::nanf(""), 1.0f, 1.0f, 0, 0);
     brskern_process(e.get(), out, 1);
     EXPECT_TRUE(e->voices.empty());
+
+    // A voice the recipe ends (its sample was not finite) leaves in the same
+    // frame even when no other voice ends, and the output stays finite.
+    e->spawnVoice(1, 0.0f, 1.0f, 1.0f, 36.0f, 0, 0);
+    e->spawnVoice(0, 0.0f, 1.0f, std::numeric_limits<float>::infinity(), 36.0f, 0, 0);
+    e->spawnVoice(2, 0.0f, 1.0f, 1.0f, 48.0f, 0, 0);
+    brskern_process(e.get(), out, 1);
+    EXPECT_EQ(notes(), (std::vector<float>{36, 48}));
+    EXPECT_TRUE(std::isfinite(out[0]) && std::isfinite(out[1]));
 }
 
 TEST(FloatingPointState, ProcessFlushesDenormalsAndRestoresTheCallersState) {
