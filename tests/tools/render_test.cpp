@@ -171,6 +171,20 @@ TEST_F(RenderTest, SetFileWithLineBreaksPlaysLikeTheOneLineDocument) {
     EXPECT_TRUE(same_samples(read_wav(path("one.wav")), read_wav(path("pretty.wav"))));
 }
 
+TEST_F(RenderTest, GuidesPartialSetChangesOnlyWhatItNames) {
+    const std::string example = std::string(BRS_SOURCE_DIR) + "/docs/examples/partial-set.json";
+    RunResult r = render({"--set", example, "--takte", "1", "--zustand-speichern", "p.state"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_wav(path("brisanto-demo.wav")).frames(), 76800u);  // one bar at 150 BPM
+    std::string state = slurp(path("p.state"));
+    for (const char* part : {"\"bpm\":150,", "\"swing\":20,", "{\"key\":\"kick\",\"mute\":false,",
+                             "{\"key\":\"bass\",\"mute\":true,", "{\"key\":\"hat\",\"mute\":false,"})
+        EXPECT_NE(state.find(part), std::string::npos) << part;
+    // The default groove stays: its kick now runs at 150 BPM.
+    ASSERT_EQ(render({"--set", example, "--takte", "1", "--solo", "kick", "-o", "k.wav"}).status, 0);
+    EXPECT_TRUE(on_grid(onsets(read_wav(path("k.wav")).left, RATE), grid(150.0, 4, RATE, 4), TOL));
+}
+
 // ---- plug-in state ----------------------------------------------------------
 
 TEST_F(RenderTest, SavedStateRoundTripsThroughARender) {
