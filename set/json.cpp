@@ -13,8 +13,6 @@ namespace brs {
 
 namespace {
 
-inline bool isWs(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 inline bool isNumChar(char c) {
     return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
 }
@@ -75,10 +73,6 @@ double parseDouble(const char* s, std::size_t n, std::size_t* used) {
     return v;
 }
 
-void Parser::skipWs() {
-    while (pos < size && isWs(text[pos])) ++pos;
-}
-
 Val Parser::val() {
     Val out;
     skipWs();
@@ -134,7 +128,7 @@ void Parser::readString(Val& out) {
         std::size_t start = pos;
         while (pos < size && text[pos] != '"' && text[pos] != '\\') ++pos;
         if (pos > start) {
-            out.str.append(text + start, pos - start);
+            if (build) out.str.append(text + start, pos - start);
             if (pos >= size) {
                 error = true;  // unterminated
                 return;
@@ -148,7 +142,15 @@ void Parser::readString(Val& out) {
             return;
         }
         char e = text[pos++];
-        if (e == 'n') {
+        if (!build) {
+            if (e == 'u') {
+                if (size - pos < 4) {
+                    error = true;
+                    return;
+                }
+                pos += 4;
+            }
+        } else if (e == 'n') {
             out.str.push_back('\n');
         } else if (e == 't') {
             out.str.push_back('\t');
@@ -183,7 +185,10 @@ void Parser::readArray(Val& out) {
             ++pos;
             break;
         }
-        items.push_back(val());
+        if (build)
+            items.push_back(val());
+        else
+            val();
         if (error) break;
         skipWs();
         if (pos >= size) {
@@ -229,7 +234,7 @@ void Parser::readObject(Val& out) {
         ++pos;
         Val v = val();
         if (error) break;
-        members.emplace_back(std::move(key.str), std::move(v));
+        if (build) members.emplace_back(std::move(key.str), std::move(v));
         skipWs();
         if (pos >= size) {
             error = true;

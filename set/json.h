@@ -34,7 +34,23 @@ struct Val {
     std::string str;                               // UTF-8 bytes, may hold zero bytes
     std::vector<Val> arr;                          // document order
     std::vector<std::pair<std::string, Val>> obj;  // document order, duplicates kept
+
+    // Deep copies, cheap moves. Declared here and defaulted below, where the
+    // member pair type is complete (some compilers check it too early otherwise).
+    Val();
+    Val(const Val&);
+    Val(Val&&) noexcept;
+    Val& operator=(const Val&);
+    Val& operator=(Val&&) noexcept;
+    ~Val();
 };
+
+inline Val::Val() = default;
+inline Val::Val(const Val&) = default;
+inline Val::Val(Val&&) noexcept = default;
+inline Val& Val::operator=(const Val&) = default;
+inline Val& Val::operator=(Val&&) noexcept = default;
+inline Val::~Val() = default;
 
 struct Parser {
     // Deepest nesting of arrays and objects accepted; one level more is an error.
@@ -49,6 +65,11 @@ struct Parser {
     std::size_t size = 0;        // never read at or beyond this index
     bool error = false;          // set at the first syntax error, never cleared
     std::size_t depth = 0;       // arrays/objects currently open
+    // false: check the syntax only. Values come back with their kind but
+    // without contents (no text, no elements, no members), and nothing is
+    // allocated; the grammar, the cursor and `error` behave exactly as when
+    // building.
+    bool build = true;
 
     // Reads one value at pos and leaves pos just behind it. On a syntax error
     // sets `error` and returns a partial value that must not be used.
@@ -61,8 +82,17 @@ struct Parser {
     std::vector<Val> items;
     std::vector<std::pair<std::string, Val>> members;
 
+    // Moves pos past space, tab, line feed and carriage return (the only
+    // whitespace). [any thread] no allocation
+    void skipWs() {
+        while (pos < size) {
+            const char c = text[pos];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
+            ++pos;
+        }
+    }
+
   private:
-    void skipWs();
     void readString(Val& out);
     void readArray(Val& out);
     void readObject(Val& out);

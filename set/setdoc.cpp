@@ -195,6 +195,60 @@ void readLen(const Val* v, std::uint64_t& len) {
 
 bool objWithMembers(const Val* v) { return v && v->kind == Val::OBJ && !v->obj.empty(); }
 
+// ---- walking text that is already known to be valid ---------------------------
+
+constexpr std::size_t NOWHERE = static_cast<std::size_t>(-1);
+
+void skipValue(Parser& p) {
+    p.build = false;
+    p.val();
+    p.build = true;
+}
+
+// p.pos is at the '[' of a valid array: calls f(i) with p.pos at element i;
+// f reads or skips exactly that element. Leaves p.pos behind the array.
+template <class F>
+void eachElement(Parser& p, F&& f) {
+    ++p.pos;
+    for (std::size_t i = 0;; ++i) {
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos] == ']') {
+            ++p.pos;
+            return;
+        }
+        f(i);
+        if (p.error) return;
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing ']'
+    }
+}
+
+// p.pos is at (or before whitespace and) the '{' of a valid object: calls
+// f(key) with p.pos at each member's value; f reads or skips the value.
+template <class F>
+void eachMember(Parser& p, F&& f) {
+    p.skipWs();
+    ++p.pos;
+    for (;;) {
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos] == '}') return;
+        Val key = p.val();
+        p.skipWs();
+        ++p.pos;  // ':'
+        p.skipWs();
+        f(std::move(key.str));
+        if (p.error) return;
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos++] != ',') return;
+    }
+}
+
+// Top-level members read besides "pats".
+bool isTopKey(std::string_view k) {
+    return k == "format" || k == "bpm" || k == "swing" || k == "len" || k == "master" || k == "tracks" ||
+           k == "fx" || k == "song";
+}
+
 }  // namespace
 
 std::string save_set(const Engine& e) {
@@ -272,14 +326,61 @@ std::string save_set(const Engine& e) {
 
 bool load_set(Engine& e, const char* text) {
     if (!text) return false;
-    Parser ps(text, std::strlen(text));
-    const Val doc = ps.val();
-    if (ps.error || doc.kind != Val::OBJ) return false;
+    const std::size_t n = std::strlen(text);
+
+    // 1. The whole text must be one valid value; this pass allocates nothing.
+    {
+        Parser check(text, n);
+        check.build = false;
+        if (check.val().kind != Val::OBJ || check.error) return false;
+    }
+
+    // 2. The top-level members the reader uses (first occurrences), except
+    //    the pattern store, whose position is noted instead: its 3072 step
+    //    objects are read one at a time below rather than held all at once.
+    Val doc;
+    doc.kind = Val::OBJ;
+    std::size_t patsAt = NOWHERE;
+    {
+        Parser w(text, n);
+        eachMember(w, [&](std::string&& key) {
+            if (key == "pats") {
+                if (patsAt == NOWHERE) patsAt = w.pos;
+                skipValue(w);
+            } else if (isTopKey(key) && !find(doc, key)) {
+                doc.obj.emplace_back(std::move(key), w.val());
+            } else {
+                skipValue(w);
+            }
+        });
+        if (w.error) return false;
+    }
     const Val* fmt = find(doc, "format");
     if (!fmt || fmt->kind != Val::STR || fmt->str != std::string_view(SET_FORMAT)) return false;
 
-    // The only allocation after the checks: build the new chain first, so
-    // that running out of memory still leaves the engine untouched.
+    // 3. Everything that allocates is prepared before the engine changes, so
+    //    that running out of memory still leaves it untouched.
+    const bool patsGiven = patsAt != NOWHERE && text[patsAt] == '[';
+    std::vector<Pattern> pats;
+    if (patsGiven) {
+        pats = e.pats;
+        Parser w(text, n);
+        w.pos = patsAt;
+        // Entries that are not arrays are skipped; an empty array has no
+        // elements to apply, so both leave their pattern or track unchanged.
+        eachElement(w, [&](std::size_t p) {
+            if (p >= pats.size() || text[w.pos] != '[') return skipValue(w);
+            eachElement(w, [&](std::size_t t) {
+                if (t >= NUM_TRACKS || text[w.pos] != '[') return skipValue(w);
+                eachElement(w, [&](std::size_t st) {
+                    if (st >= NUM_STEPS) return skipValue(w);
+                    pats[p].steps[t][st] = readStep(w.val());
+                });
+            });
+        });
+        if (w.error) return false;
+    }
+
     const Val* song = find(doc, "song");
     const bool songGiven = song && song->kind == Val::ARR;
     std::vector<SongEntry> chain;
@@ -301,6 +402,7 @@ bool load_set(Engine& e, const char* text) {
         }
     }
 
+    // 4. Apply; nothing below allocates or fails.
     readFloat(find(doc, "bpm"), e.bpm);
     readFloat(find(doc, "swing"), e.swing);
     readLen(find(doc, "len"), e.len);
@@ -311,24 +413,11 @@ bool load_set(Engine& e, const char* text) {
     }
 
     if (const Val* tr = find(doc, "tracks"); tr && tr->kind == Val::ARR) {
-        const std::size_t n = tr->arr.size() < NUM_TRACKS ? tr->arr.size() : NUM_TRACKS;
-        for (std::size_t t = 0; t < n; ++t) readTrack(tr->arr[t], e.tracks[t], e.mute[t]);
+        const std::size_t nt = tr->arr.size() < NUM_TRACKS ? tr->arr.size() : NUM_TRACKS;
+        for (std::size_t t = 0; t < nt; ++t) readTrack(tr->arr[t], e.tracks[t], e.mute[t]);
     }
 
-    if (const Val* pats = find(doc, "pats"); pats && pats->kind == Val::ARR) {
-        const std::size_t np = pats->arr.size() < e.pats.size() ? pats->arr.size() : e.pats.size();
-        for (std::size_t p = 0; p < np; ++p) {
-            const Val& pv = pats->arr[p];
-            if (pv.kind != Val::ARR || pv.arr.empty()) continue;
-            const std::size_t nt = pv.arr.size() < NUM_TRACKS ? pv.arr.size() : NUM_TRACKS;
-            for (std::size_t t = 0; t < nt; ++t) {
-                const Val& tv = pv.arr[t];
-                if (tv.kind != Val::ARR || tv.arr.empty()) continue;
-                const std::size_t ns = tv.arr.size() < NUM_STEPS ? tv.arr.size() : NUM_STEPS;
-                for (std::size_t s = 0; s < ns; ++s) e.pats[p].steps[t][s] = readStep(tv.arr[s]);
-            }
-        }
-    }
+    if (patsGiven) e.pats.swap(pats);
 
     if (const Val* fx = find(doc, "fx"); objWithMembers(fx)) {
         readFx(find(*fx, "delayTime"), e.fx.delayTime, 0.02f, 1.9f);

@@ -476,6 +476,71 @@ TEST(SetReader, PatternStoreShapes) {
     EXPECT_EQ(f->pats[7].steps[5][63].slice, 63);
 }
 
+// The store is read straight from the text; random shapes (entries that are
+// not arrays, empty arrays, short and long arrays, whitespace, trailing
+// commas, a second "pats" member) must land exactly where the rules put them.
+TEST(SetReader, PatternStoreShapesAtRandom) {
+    const char* const stepTexts[] = {"{}", "7", "{\"on\":1,\"rat\":3}", "{ \"note\" : -5 , }",
+                                     "{\"slice\":9,\"rev\":true,\"acc\":2}", "[1]", "null",
+                                     "{\"on\":1,\"on\":0,\"rat\":0}", "\"x\"", "{\"note\":300}"};
+    std::vector<brs::Step> stepValues;
+    for (const char* t : stepTexts) stepValues.push_back(stepOf(t));
+    const char* const ws[] = {"", " ", "\n\t", "\r "};
+
+    EnginePtr e = fresh();
+    for (std::uint32_t seed = 1; seed <= 150; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        settest::randomEdits(e.get(), seed, 30);
+        std::vector<brs::Pattern> want = e->pats;
+        auto sp = [&] { return ws[rng() % 4]; };
+        std::string text = "[";
+        const int np = static_cast<int>(rng() % 11);
+        for (int p = 0; p < np; ++p) {
+            text += sp();
+            if (rng() % 6 == 0) {
+                text += rng() % 2 ? "{\"a\":[[{}]]}" : "5";  // not an array: pattern kept
+            } else {
+                text += "[";
+                const int nt = static_cast<int>(rng() % 9);  // 0: empty, pattern kept
+                for (int t = 0; t < nt; ++t) {
+                    text += sp();
+                    if (rng() % 5 == 0) {
+                        text += "{}";
+                    } else {
+                        text += "[";
+                        const int ns = rng() % 3 == 0 ? static_cast<int>(rng() % 70) : static_cast<int>(rng() % 5);
+                        for (int s = 0; s < ns; ++s) {
+                            const int k = static_cast<int>(rng() % 10);
+                            text += sp();
+                            text += stepTexts[k];
+                            text += s + 1 < ns || rng() % 4 == 0 ? "," : "";
+                            if (p < 8 && t < 6 && s < 64) want[p].steps[t][s] = stepValues[k];
+                        }
+                        text += "]";
+                    }
+                    text += t + 1 < nt || rng() % 4 == 0 ? "," : "";
+                }
+                text += sp();
+                text += "]";
+            }
+            text += p + 1 < np || rng() % 4 == 0 ? "," : "";
+        }
+        text += "]";
+        const std::string second = rng() % 2 ? ",\"pats\":[[[{\"on\":1,\"slice\":3}]]]" : "";
+        const std::string d = rng() % 2 ? doc("\"pats\":" + text + second)
+                                        : "{\"pats\":" + text + ",\"format\":\"vm-groove/1.0\"" + second + "}";
+        ASSERT_TRUE(load(e.get(), d)) << d;
+        for (int p = 0; p < 8; ++p)
+            for (int t = 0; t < 6; ++t)
+                for (int s = 0; s < 64; ++s) {
+                    const brs::Step& g = e->pats[p].steps[t][s];
+                    const brs::Step& w = want[p].steps[t][s];
+                    ASSERT_TRUE(std::memcmp(&g, &w, sizeof g) == 0) << p << " " << t << " " << s << "\n" << d;
+                }
+    }
+}
+
 TEST(SetReader, EffectLimits) {
     EnginePtr e = fresh();
     ASSERT_TRUE(load(e.get(), doc("\"fx\":{\"delayTime\":5,\"delayFb\":-1,\"reverbSize\":true}")));
