@@ -12,6 +12,7 @@ namespace brs::host {
 
 bool EventList::push(const clap_event_header_t* ev) {
     if (!ev || ev->size < sizeof(clap_event_header_t) || ev->size > SLOT) return false;
+    if (fixed_ && slots_.size() == slots_.capacity()) return false;
     Slot s;
     std::memset(s.bytes, 0, SLOT);
     std::memcpy(s.bytes, ev, ev->size);
@@ -136,6 +137,8 @@ bool Host::load(const std::string& path) {
     }
     return true;
 }
+
+void* Host::symbol(const char* name) const { return lib_ && name ? dlsym(lib_, name) : nullptr; }
 
 const clap_plugin_factory_t* Host::factory() const {
     if (!entry_ || !entry_->get_factory) return nullptr;

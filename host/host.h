@@ -37,6 +37,9 @@ public:
 
     void clear() { slots_.clear(); }
     void reserve(std::size_t n) { slots_.reserve(n); }
+    // Fixed capacity: push refuses (returns false) instead of growing, as a
+    // real-time host's output queue does. Off by default.
+    void setFixed(bool on) { fixed_ = on; }
     std::size_t size() const { return slots_.size(); }
     bool empty() const { return slots_.empty(); }
 
@@ -68,6 +71,7 @@ private:
         unsigned char bytes[SLOT];
     };
     std::vector<Slot> slots_;
+    bool fixed_ = false;
     mutable clap_input_events_t in_{};
     clap_output_events_t out_{};
 };
@@ -114,6 +118,8 @@ public:
     // and call its init with the path. False with error() on failure.
     bool load(const std::string& path);
     const clap_plugin_entry_t* entry() const { return entry_; }
+    // A symbol of the loaded library (dlsym), or null.
+    void* symbol(const char* name) const;
     const clap_plugin_factory_t* factory() const;  // "clap.plugin-factory" or null
     // Creates an instance of id (null: the factory's first plug-in) and
     // calls its init. False with error() when the factory refuses.

@@ -1,0 +1,157 @@
+// plugin_fixture.h: drives the real brisanto.clap through host/ for the shell tests.
+//
+// The instance record is read through plugin/plug.h (the same header the
+// editor uses) and the kernel functions are taken from the loaded plug-in
+// itself, so every check looks at the engine the plug-in really renders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/brskern.h"
+#include "host/host.h"
+#include "plugin/plug.h"
+#include "set/json.h"
+
+namespace brs::ptest {
+
+using host::EventList;
+using host::Host;
+
+// Kernel entry points resolved in the loaded plug-in.
+struct Kern {
+    bool (*playing)(brskern_t) = nullptr;
+    int32_t (*step)(brskern_t) = nullptr;
+    float (*get_param)(brskern_t, uint32_t, const char*) = nullptr;
+    size_t (*save_set)(brskern_t, char*, size_t) = nullptr;
+
+    Kern() = default;
+    explicit Kern(const Host& h) {
+        playing = reinterpret_cast<decltype(playing)>(h.symbol("brskern_playing"));
+        step = reinterpret_cast<decltype(step)>(h.symbol("brskern_step"));
+        get_param = reinterpret_cast<decltype(get_param)>(h.symbol("brskern_get_param"));
+        save_set = reinterpret_cast<decltype(save_set)>(h.symbol("brskern_save_set"));
+    }
+};
+
+// HOME pointed at a fresh temporary folder for the test's lifetime.
+class TempHome {
+public:
+    TempHome() {
+        char tmpl[] = "/tmp/brs-home-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        if (const char* h = std::getenv("HOME")) old_ = h, hadOld_ = true;
+        setenv("HOME", dir_.c_str(), 1);
+    }
+    ~TempHome() {
+        if (hadOld_)
+            setenv("HOME", old_.c_str(), 1);
+        else
+            unsetenv("HOME");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    const std::string& dir() const { return dir_; }
+    std::string setFile() const { return dir_ + "/Documents/Velmora/brisanto-set.json"; }
+    // Writes the import file (bytes as given).
+    void writeSet(const std::string& bytes) const {
+        std::filesystem::create_directories(dir_ + "/Documents/Velmora");
+        std::ofstream(setFile(), std::ios::binary) << bytes;
+    }
+
+private:
+    std::string dir_, old_;
+    bool hadOld_ = false;
+};
+
+// Loads the plug-in into h and creates an instance.
+inline bool open(Host& h) { return h.load(BRS_CLAP_PATH) && h.create(); }
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(open(host)) << host.error();
+        kern = Kern(host);
+        ASSERT_TRUE(kern.playing && kern.step && kern.get_param && kern.save_set);
+    }
+
+
+
+    plug::Plug* plug() const { return plug::from(host.plugin()); }
+    brskern_t engine() const { return plug()->engine; }
+
+    void activate(double rate = 48000.0, uint32_t maxFrames = 2048) {
+        ASSERT_TRUE(host.activate(rate, 1, maxFrames));
+        ASSERT_TRUE(host.startProcessing());
+    }
+
+    // Renders frames (stereo) with the given events; returns left, right.
+    std::pair<std::vector<float>, std::vector<float>> run(uint32_t frames, const EventList* ev = nullptr,
+                                                          EventList* out = nullptr) {
+        std::vector<float> l(frames, 9.0f), r(frames, 9.0f);
+        host.process(frames, l.data(), r.data(), ev, out);
+        return {l, r};
+    }
+
+    double value(clap_id id) {
+        double v = -12345.0;
+        EXPECT_TRUE(host.getParam(id, &v)) << id;
+        return v;
+    }
+
+    // Raises a set import through parameter 1008 and lets the host's main
+    // loop serve it. True when the import succeeded (the host was asked to
+    // rescan); the status text tells the rest.
+    bool import(Host& h) {
+        h.setParam(1008, 0.0);
+        h.setParam(1008, 1.0);
+        h.clearRescans();
+        EXPECT_TRUE(h.idle());
+        return !h.rescans().empty();
+    }
+    bool import() { return import(host); }
+
+    std::string stateText() {
+        std::vector<uint8_t> b;
+        EXPECT_TRUE(host.saveState(b));
+        return std::string(b.begin(), b.end());
+    }
+    // The set document part of the state (before the first line feed).
+    std::string setText() {
+        std::string s = stateText();
+        return s.substr(0, s.find('\n'));
+    }
+    // The engine's set document, straight from the kernel.
+    std::string engineSet() {
+        size_t n = kern.save_set(engine(), nullptr, 0);
+        std::string s(n, '\0');
+        kern.save_set(engine(), s.data(), n);
+        s.resize(n - 1);
+        return s;
+    }
+    static Val parse(const std::string& text) {
+        Parser p(text.data(), text.size());
+        Val v = p.val();
+        EXPECT_FALSE(p.error);
+        return v;
+    }
+
+    Host host;
+    Kern kern;
+};
+
+// Index of the first sample whose magnitude exceeds eps, or -1.
+inline long firstSound(const std::vector<float>& x, float eps = 1e-6f) {
+    for (size_t i = 0; i < x.size(); ++i)
+        if (std::fabs(x[i]) > eps) return long(i);
+    return -1;
+}
+inline bool allZero(const std::vector<float>& x) { return firstSound(x, 0.0f) < 0; }
+
+}  // namespace brs::ptest

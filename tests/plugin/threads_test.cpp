@@ -1,0 +1,83 @@
+// The audio thread renders without pause while the main thread saves and
+// loads state, flushes parameters, imports the set file and the editor
+// queues edits. Meant to run under ThreadSanitizer (label "tsan"): any data
+// race the shell lets through is reported there; here the results must also
+// stay consistent.
+#include <atomic>
+#include <thread>
+
+#include "plugin_fixture.h"
+
+namespace brs::ptest {
+namespace {
+
+TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
+    TempHome home;
+    home.writeSet(engineSet());
+    activate(48000.0, 256);
+    plug::Plug* p = plug();
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0}, silent{0};
+    std::thread audio([&] {
+        std::vector<float> l(256), r(256);
+        EventList ev, out;
+        long b = 0;
+        while (!stop.load()) {
+            ev.clear();
+            out.clear();
+            ev.noteOn(uint32_t(b % 200), int16_t(36 + b % 6), 1.0);
+            ev.param(10, uint32_t(16 * (b % 6)), 0.5 + 0.01 * (b % 40));
+            ev.param(20, 1004, 0.1 * (b % 9));
+            ev.param(30, 1008, (b / 3) % 2 ? 1.0 : 0.0);
+            host.setTransport({true, (b / 40) % 2 == 0, true, 100.0 + b % 120});
+            host.process(256, l.data(), r.data(), &ev, &out);
+            bool quiet = true;
+            for (float x : l) quiet = quiet && x == 0.0f;
+            if (quiet) silent.fetch_add(1);
+            ++b;
+            blocks.store(b);
+        }
+    });
+
+    int loads = 0;
+    std::vector<uint8_t> state;
+    for (int it = 0; it < 40; ++it) {
+        ASSERT_TRUE(host.saveState(state));
+        ASSERT_GT(state.size(), 100000u);
+        if (host.loadState(state)) ++loads;
+        EventList in, out;
+        in.param(0, 16 * (it % 6) + 1, 400.0 + it).param(0, 1002, double(it % 60));
+        host.flush(&in, &out);  // the host serialises: this one runs while audio renders
+        {
+            std::lock_guard<std::mutex> g(p->gevMutex);
+            p->gevs.push_back({uint32_t(16 * (it % 6) + 2), 0.0, 0});
+            p->gevs.push_back({uint32_t(16 * (it % 6) + 2), 1.0 + it % 10, 1});
+            p->gevs.push_back({uint32_t(16 * (it % 6) + 2), 0.0, 2});
+        }
+        host.idle();  // serves the 1008 edges of the audio thread
+        double v;
+        for (uint32_t id : {0u, 17u, 1003u, 1007u}) ASSERT_TRUE(host.getParam(id, &v));
+        host.paramText(3, 0.2);
+        std::this_thread::yield();
+    }
+    // Let the audio thread see at least a few more blocks before stopping.
+    const long seen = blocks.load();
+    while (blocks.load() < seen + 4) std::this_thread::yield();
+    stop = true;
+    audio.join();
+    host.idle();
+
+    EXPECT_EQ(loads, 40);
+    EXPECT_EQ(p->status, "Set geladen");
+    EXPECT_GT(blocks.load(), 4);
+    EXPECT_LT(silent.load(), blocks.load());
+    // The instance is still whole: a saved state loads into a fresh one.
+    ASSERT_TRUE(host.saveState(state));
+    Host fresh;
+    ASSERT_TRUE(open(fresh));
+    EXPECT_TRUE(fresh.loadState(state));
+}
+
+}  // namespace
+}  // namespace brs::ptest
