@@ -246,11 +246,12 @@ int run(const Options& o) {
     if (!wav.commit(&err)) return fail(err);
 
     const char* fmt = o.format == Format::Float32 ? "32 Bit float" : o.format == Format::Pcm24 ? "24 Bit" : "16 Bit";
+    double bars = o.bars > 0.0 ? o.bars : kDefaultBars;
     std::string length = o.seconds > 0.0 ? de(seconds, 2) + " s"
-                                          : de(o.bars > 0.0 ? o.bars : kDefaultBars, o.bars == std::floor(o.bars) ? 0 : 2) +
-                                                " Takte, " + de(seconds, 2) + " s";
-    std::printf("brisanto-render: %s mit %s BPM, %u Hz, %s geschrieben: %s\n", length.c_str(), de(tempo, 1).c_str(),
-                o.rate, fmt, absolute(o.output).c_str());
+                                          : de(bars, bars == std::floor(bars) ? 0 : 2) +
+                                                (bars == 1.0 ? " Takt, " : " Takte, ") + de(seconds, 2) + " s";
+    std::printf("brisanto-render: %s mit %s BPM, %u Hz, %s geschrieben: %s\n", length.c_str(),
+                de(tempo, tempo == std::floor(tempo) ? 0 : 1).c_str(), o.rate, fmt, absolute(o.output).c_str());
     return 0;
 }
 
