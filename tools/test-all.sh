@@ -20,6 +20,10 @@ lane build-tsan tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=thread
 # Editor lifecycle and bad input, under AddressSanitizer with the leak checker.
 lane build-asan asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=address,undefined
 
+# A time-boxed libFuzzer run of the set document reader (clang).
+echo "== fuzz lane (build-fuzz)"
+fuzz/run_fuzz.sh "${FUZZ_SECONDS:-45}"
+
 echo "== release build, every test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"${JOBS}"
