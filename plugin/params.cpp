@@ -63,6 +63,7 @@ void refresh_cache(Plug& p) {
 // ---- applying values ----------------------------------------------------------------------
 
 void apply_param(Plug& p, uint32_t id, double value) {
+    ++p.applyCount;
     if (id < 1000) {
         if (id >= 96 || (id & 15u) >= 8) return;
         uint32_t track = id / 16, k = id % 16;

@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 
+#include "engine/engine.h"
 #include "plugin/shell.h"
 
 namespace brs::plug {
@@ -16,6 +18,56 @@ void reset_cache_after_load(Plug& p) {
     p.globalValues[8].store(0.0, std::memory_order_relaxed);
     p.globalValues[6].store(1.0, std::memory_order_relaxed);
     p.globalValues[7].store(1.0, std::memory_order_relaxed);
+}
+
+// Everything of an engine that a set document carries (and the chain flag,
+// which a document does not change).
+void copy_set_fields(Engine& to, const Engine& from) {
+    to.bpm = from.bpm;
+    to.swing = from.swing;
+    to.len = from.len;
+    std::copy(std::begin(from.tracks), std::end(from.tracks), std::begin(to.tracks));
+    std::copy(std::begin(from.mute), std::end(from.mute), std::begin(to.mute));
+    to.pats = from.pats;
+    to.song = from.song;
+    to.chain = from.chain;
+    to.masterDrive = from.masterDrive;
+    to.masterLevel = from.masterLevel;
+    to.fx.delayTime = from.fx.delayTime;
+    to.fx.delayFb = from.fx.delayFb;
+    to.fx.reverbSize = from.fx.reverbSize;
+}
+
+// Loads the set document text into p's engine with the parse done outside
+// engineMutex: the engine's set is copied into a staging engine under the
+// lock, the document is read into the staging engine without it, and the
+// result is moved back under the lock. When a parameter was applied or the
+// engine was rebuilt in between, the document is read again under the lock,
+// so the result is always that of a load under the lock. On success,
+// after() runs with the lock still held. [main thread]
+template <class After>
+bool load_set_staged(Plug& p, const char* text, After&& after) {
+    brskern_t stage = brskern_new(static_cast<float>(p.sampleRate));
+    if (!stage) return false;
+    brskern_t live;
+    uint64_t count;
+    {
+        std::lock_guard<std::mutex> g(p.engineMutex);
+        live = p.engine;
+        count = p.applyCount;
+        copy_set_fields(*stage, *live);
+    }
+    bool ok = brskern_load_set(stage, text);
+    if (ok) {
+        std::lock_guard<std::mutex> g(p.engineMutex);
+        if (p.engine == live && p.applyCount == count)
+            copy_set_fields(*p.engine, *stage);
+        else
+            ok = brskern_load_set(p.engine, text);
+        if (ok) after();
+    }
+    brskern_free(stage);
+    return ok;
 }
 
 // [main thread] takes engineMutex for the engine's set document only
@@ -46,8 +98,8 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
     return true;
 }
 
-// [main thread] reads the stream first, then takes engineMutex for the load;
-// the host is asked to rescan after the lock is released.
+// [main thread] reads and parses the stream outside engineMutex; the host is
+// asked to rescan after the lock is released.
 bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     Plug* p = from(plugin);
     if (!stream || !stream->read) return false;
@@ -73,13 +125,12 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     if (size_t at = tail.find("\"pat\":"); at != std::string::npos)
         pat = double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10))));
 
-    {
-        std::lock_guard<std::mutex> g(p->engineMutex);
-        if (!brskern_load_set(p->engine, data.c_str())) return false;
+    const bool ok = load_set_staged(*p, data.c_str(), [&] {
         reset_cache_after_load(*p);
         p->globalValues[6].store(follow, std::memory_order_relaxed);
         p->globalValues[7].store(pat, std::memory_order_relaxed);
-    }
+    });
+    if (!ok) return false;
     if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
     return true;
 }
@@ -119,12 +170,7 @@ bool Plug::load_file() {
         status = "Set nicht lesbar";
         return false;
     }
-    bool ok;
-    {
-        std::lock_guard<std::mutex> g(engineMutex);
-        ok = brskern_load_set(engine, text.c_str());
-        if (ok) reset_cache_after_load(*this);
-    }
+    const bool ok = load_set_staged(*this, text.c_str(), [this] { reset_cache_after_load(*this); });
     status = ok ? "Set geladen" : "Set nicht lesbar";
     return ok;
 }

@@ -93,6 +93,51 @@ TEST_F(PluginTest, StateLoadRestoresSetAndTailSettings) {
     EXPECT_EQ(kern.get_param(engine(), 6, "bpm"), 133.0f);
 }
 
+// Every member a set document carries reaches the engine the plug-in renders.
+TEST_F(PluginTest, StateLoadTakesEveryMemberOfTheSet) {
+    auto knew = reinterpret_cast<brskern_t (*)(float)>(host.symbol("brskern_new"));
+    auto kfree = reinterpret_cast<void (*)(brskern_t)>(host.symbol("brskern_free"));
+    auto bpm = reinterpret_cast<void (*)(brskern_t, float)>(host.symbol("brskern_set_bpm"));
+    auto global = reinterpret_cast<void (*)(brskern_t, float, uint32_t, bool, float, float)>(
+        host.symbol("brskern_set_global"));
+    auto param = reinterpret_cast<int (*)(brskern_t, uint32_t, const char*, float)>(host.symbol("brskern_set_param"));
+    auto wave = reinterpret_cast<void (*)(brskern_t, uint32_t, uint8_t)>(host.symbol("brskern_set_wave"));
+    auto mute = reinterpret_cast<void (*)(brskern_t, uint32_t, bool)>(host.symbol("brskern_set_mute"));
+    auto step = reinterpret_cast<void (*)(brskern_t, uint32_t, uint32_t, uint32_t, int, int, int, int, int, int)>(
+        host.symbol("brskern_set_step"));
+    auto fx = reinterpret_cast<void (*)(brskern_t, float, float, float)>(host.symbol("brskern_set_fx"));
+    auto song = reinterpret_cast<void (*)(brskern_t, const uint8_t*, size_t)>(host.symbol("brskern_set_song"));
+    brskern_t ref = knew(44100.0f);
+    bpm(ref, 151.5f);
+    global(ref, 21.0f, 48, false, 0.31f, 0.66f);
+    for (uint32_t t = 0; t < 6; ++t) {
+        param(ref, t, "cut", 500.0f + 100.0f * t);
+        param(ref, t, "reverbSend", 0.05f * t);
+        wave(ref, t, uint8_t(t % 2));
+        mute(ref, t, t % 3 == 0);
+    }
+    for (uint32_t pt = 0; pt < 8; ++pt) step(ref, pt, pt % 6, 63 - pt, 1, 1, -5, 3, 21, 1);
+    step(ref, 0, 0, 0, 0, 0, 0, 1, 0, 0);  // the groove's first kick goes away
+    fx(ref, 0.9f, 0.7f, 0.2f);
+    const uint8_t chain[] = {3, 2, 5, 1, 0, 4};
+    song(ref, chain, sizeof chain);
+    size_t n = kern.save_set(ref, nullptr, 0);
+    std::string doc(n, '\0');
+    kern.save_set(ref, doc.data(), n);
+    doc.resize(n - 1);
+    kfree(ref);
+
+    activate();
+    host.setTransport({true, true, true, 175.0});
+    run(256);  // a running sequencer keeps running through a load
+    ASSERT_TRUE(host.loadState(doc + "\n{\"follow\":1,\"pat\":2}"));
+    EXPECT_EQ(engineSet(), doc);
+    EXPECT_TRUE(kern.playing(engine()));
+    EXPECT_EQ(value(16 * 3 + 1), 800.0);
+    EXPECT_EQ(value(0 + 7), 1.0);
+    EXPECT_DOUBLE_EQ(value(1004), double(0.7f));
+}
+
 TEST_F(PluginTest, FailedStateLoadsChangeNothing) {
     host.setParam(1006, 0.0);
     host.setParam(1007, 4.0);
