@@ -63,11 +63,11 @@ void refresh_cache(Plug& p) {
 // ---- applying values ----------------------------------------------------------------------
 
 void apply_param(Plug& p, uint32_t id, double value) {
-    ++p.applyCount;
     if (id < 1000) {
         if (id >= 96 || (id & 15u) >= 8) return;
         uint32_t track = id / 16, k = id % 16;
         p.trackValues[track][k].store(value, std::memory_order_relaxed);
+        ++p.applyCount;
         if (k == 7)
             brskern_set_mute(p.engine, track, value >= 0.5);
         else
@@ -76,6 +76,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
     }
     if (id >= 1016) return;
     p.globalValues[id - 1000].store(value, std::memory_order_relaxed);
+    if (id <= 1005 || id == 1007) ++p.applyCount;  // the ids that change the engine's set
     switch (id) {
     case 1000: brskern_set_param(p.engine, 6, "drive", f32(value)); break;
     case 1001: brskern_set_param(p.engine, 6, "level", f32(value)); break;

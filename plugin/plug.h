@@ -78,8 +78,9 @@ struct Plug {
     // Storage swapped with gevs when the edit queue is drained, so that the
     // audio thread neither frees nor allocates. [engineMutex held]
     std::vector<GEv> gevSpare;
-    // Counts apply_param calls; a set parsed outside engineMutex is moved in
-    // only when nothing was applied meanwhile. [engineMutex held]
+    // Counts the parameter values that changed the engine's set; a set parsed
+    // outside engineMutex is moved in only when none arrived meanwhile.
+    // [engineMutex held]
     uint64_t applyCount = 0;
 
     // Renders one host block. [audio thread] no allocation, no waiting

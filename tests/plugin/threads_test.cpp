@@ -27,8 +27,10 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
             ev.clear();
             out.clear();
             ev.noteOn(uint32_t(b % 200), int16_t(36 + b % 6), 1.0);
-            ev.param(10, uint32_t(16 * (b % 6)), 0.5 + 0.01 * (b % 40));
-            ev.param(20, 1004, 0.1 * (b % 9));
+            if (b % 8 == 0) {  // automation now and then: loads take both of their paths
+                ev.param(10, uint32_t(16 * (b % 6)), 0.5 + 0.01 * (b % 40));
+                ev.param(20, 1004, 0.1 * (b % 9));
+            }
             ev.param(30, 1008, (b / 3) % 2 ? 1.0 : 0.0);
             host.setTransport({true, (b / 40) % 2 == 0, true, 100.0 + b % 120});
             host.process(256, l.data(), r.data(), &ev, &out);
@@ -42,7 +44,7 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
 
     int loads = 0;
     std::vector<uint8_t> state;
-    for (int it = 0; it < 40; ++it) {
+    for (int it = 0; it < 16; ++it) {
         ASSERT_TRUE(host.saveState(state));
         ASSERT_GT(state.size(), 100000u);
         if (host.loadState(state)) ++loads;
@@ -68,7 +70,7 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
     audio.join();
     host.idle();
 
-    EXPECT_EQ(loads, 40);
+    EXPECT_EQ(loads, 16);
     EXPECT_EQ(p->status, "Set geladen");
     EXPECT_GT(blocks.load(), 4);
     EXPECT_LT(silent.load(), blocks.load());
