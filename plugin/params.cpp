@@ -63,9 +63,16 @@ void refresh_cache(Plug& p) {
 // ---- applying values ----------------------------------------------------------------------
 
 void apply_param(Plug& p, uint32_t id, double value) {
+    // A value that is not a number changes nothing: the engine would ignore it
+    // and the cache must keep describing what the engine holds.
+    if (!std::isfinite(value)) return;
     if (id < 1000) {
         if (id >= 96 || (id & 15u) >= 8) return;
         uint32_t track = id / 16, k = id % 16;
+        // The engine keeps sound values in single precision; the cache holds
+        // exactly that value, so a saved and reloaded state reports the very
+        // same parameter values to the host.
+        if (k != 7) value = static_cast<double>(f32(value));
         p.trackValues[track][k].store(value, std::memory_order_relaxed);
         ++p.applyCount;
         if (k == 7)
@@ -75,6 +82,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
         return;
     }
     if (id >= 1016) return;
+    if (id <= 1005) value = static_cast<double>(f32(value));  // engine values, as above
     p.globalValues[id - 1000].store(value, std::memory_order_relaxed);
     if (id <= 1005 || id == 1007) ++p.applyCount;  // the ids that change the engine's set
     switch (id) {
@@ -105,7 +113,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
 
 void park_param(Plug& p, uint32_t id, double value) {
     int s = slot_of(id);
-    if (s < 0) return;
+    if (s < 0 || !std::isfinite(value)) return;
     slot_ref(p, s).store(value, std::memory_order_relaxed);
     p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);
 }
