@@ -10,6 +10,7 @@
 #include "editor/editor.h"
 
 #include <X11/Xatom.h>
+#include <X11/extensions/Xrender.h>
 
 #include <algorithm>
 #include <cstring>
@@ -131,6 +132,14 @@ bool gui_create(const clap_plugin_t* plugin, const char* api, bool isFloating) {
 
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy) return false;
+    // Register the Render extension on this connection before Xft does. On
+    // XCloseDisplay the extensions' close hooks run newest first, and Xft's
+    // hook frees pictures and glyph sets through Render: with Render's
+    // bookkeeping already gone it is recreated for a display that no longer
+    // exists, and the next connection opened at the same address inherits
+    // it and sends requests with bogus opcodes.
+    int renderEvent = 0, renderError = 0;
+    XRenderQueryExtension(dpy, &renderEvent, &renderError);
 
     XGui* g = new XGui;
     g->owner = p;

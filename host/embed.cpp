@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,25 +105,34 @@ int mask_to8(unsigned long pixel, unsigned long m) {
 
 // ---- Xvfb ------------------------------------------------------------------
 
-extern "C" char** environ;
-
 bool Xvfb::start(const std::string& screen) {
     if (pid_ > 0) return true;
     int fds[2];
     if (pipe(fds) != 0) return false;
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // the write end stays open in the child
     std::string fdArg = std::to_string(fds[1]);
+    // -noreset: the server stays as it is when its last client leaves, so a
+    // test that closes every connection and opens a new one is not turned
+    // away by a server in the middle of its reset.
     const char* argv[] = {"Xvfb", "-displayfd", fdArg.c_str(), "-screen", "0", screen.c_str(),
-                          "-nolisten", "tcp", nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&fa);
+                          "-nolisten", "tcp", "-noreset", nullptr};
+    pid_t parentPid = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Child: only async-signal-safe calls until exec. The server ends
+        // with us, even when a test crashes.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parentPid) _exit(127);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+        }
+        execvp("Xvfb", const_cast<char* const*>(argv));
+        _exit(127);
+    }
     ::close(fds[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         ::close(fds[0]);
         return false;
     }
@@ -216,7 +225,23 @@ bool Embed::open(const char* displayName, bool callShow) {
         error_ = "show refused";
         return false;
     }
+    if (!waitViewable()) {
+        error_ = "the editor window did not appear";
+        return false;
+    }
     return true;
+}
+
+bool Embed::waitViewable() {
+    for (int i = 0; i < 200; ++i) {
+        if (Window w = child()) {
+            XWindowAttributes wa;
+            if (XGetWindowAttributes(dpy_, w, &wa) && wa.map_state == IsViewable) return true;
+        }
+        if (lost_) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 void Embed::destroyEditor() {

@@ -29,7 +29,11 @@ struct Rgb8 {
 struct Picture {
     int w = 0, h = 0;
     std::vector<Rgb8> px;  // row-major
-    Rgb8 at(int x, int y) const { return px[static_cast<std::size_t>(y) * w + x]; }
+    // The pixel at (x, y); (-1, -1, -1) outside the picture.
+    Rgb8 at(int x, int y) const {
+        if (x < 0 || y < 0 || x >= w || y >= h) return {-1, -1, -1};
+        return px[static_cast<std::size_t>(y) * w + x];
+    }
     bool operator==(const Picture& o) const {
         return w == o.w && h == o.h && px == o.px;
     }
@@ -44,7 +48,7 @@ public:
     Xvfb(const Xvfb&) = delete;
     Xvfb& operator=(const Xvfb&) = delete;
 
-    // Starts "Xvfb -displayfd <fd> -screen 0 <screen> -nolisten tcp" and
+    // Starts "Xvfb -displayfd <fd> -screen 0 <screen> -nolisten tcp -noreset" and
     // waits (up to 15 s) until it reports its display number. False when it
     // cannot be started.
     bool start(const std::string& screen = "1280x1024x24");
@@ -70,8 +74,9 @@ public:
 
     // Opens the display (null: $DISPLAY), makes and maps the parent window at
     // the editor's size, and calls the editor's create and set_parent; show
-    // too when callShow. False with error() on the first step that fails;
-    // what was made stays until close().
+    // too when callShow; then waits until the editor's window is on screen.
+    // False with error() on the first step that fails; what was made stays
+    // until close().
     bool open(const char* displayName = nullptr, bool callShow = true);
     // Only the connection and the parent window, for tests that call the
     // editor's functions themselves.
@@ -80,6 +85,10 @@ public:
     void close();
     // Destroys only the editor; the parent window stays.
     void destroyEditor();
+
+    // Waits (up to about two seconds) until the editor's window is on screen,
+    // so that pointer input reaches it. False when it does not get there.
+    bool waitViewable();
 
     // Runs the editor's timers once each (force) and returns the call count.
     int tick() { return host_.runTimers(true); }
