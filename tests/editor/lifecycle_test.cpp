@@ -156,6 +156,38 @@ TEST_F(LifecycleTest, ParentWindowDestroyedBeforeTheEditor) {
     XSetErrorHandler(before);
 }
 
+// Two instances with open editors: closing one keeps the other protected,
+// closing the last gives the host its own error handler back.
+TEST_F(LifecycleTest, TwoEditorsShareTheErrorHandling) {
+    embed = std::make_unique<Embed>(host);
+    ASSERT_TRUE(embed->openParent());
+    XErrorHandler hostHandler = current_error_handler();
+    ASSERT_TRUE(embed->open()) << embed->error();
+
+    Host host2;
+    ASSERT_TRUE(host2.load(BRS_CLAP_PATH)) << host2.error();
+    ASSERT_TRUE(host2.create()) << host2.error();
+    {
+        Embed embed2(host2);
+        ASSERT_TRUE(embed2.open()) << embed2.error();
+        embed->tick();
+        embed2.tick();
+        EXPECT_NE(current_error_handler(), hostHandler);
+
+        embed->destroyEditor();
+        EXPECT_NE(current_error_handler(), hostHandler) << "the second editor lost its protection";
+        // The second editor meets a window that is gone: its errors must
+        // not reach the host's handler.
+        XDestroyWindow(embed2.display(), embed2.parent());
+        XSync(embed2.display(), False);
+        host2.setParam(0, 0.2);
+        embed2.tick();
+        embed2.destroyEditor();
+        EXPECT_EQ(current_error_handler(), hostHandler);
+    }
+    host2.destroy();
+}
+
 // The X server goes away under an open editor: the host process survives,
 // the editor stays quiet until destroyed, and a new one cannot be created.
 TEST_F(LifecycleTest, XServerGoneUnderTheEditor) {
