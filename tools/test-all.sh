@@ -6,19 +6,22 @@ cd "$(dirname "$0")/.."
 
 JOBS="${JOBS:-$(nproc)}"
 
-lane() {  # lane <build dir> <ctest label> <cmake options...>
-  local dir="$1" label="$2"
-  shift 2
+lane() {  # lane <build dir> <ctest label> <targets> <cmake options...>
+  local dir="$1" label="$2" targets="$3"
+  shift 3
   echo "== ${label} lane (${dir})"
   cmake -S . -B "${dir}" -DBRS_BUILD_BENCH=OFF "$@"
-  cmake --build "${dir}" -j"${JOBS}"
+  # shellcheck disable=SC2086
+  cmake --build "${dir}" -j"${JOBS}" --target ${targets}
   ctest --test-dir "${dir}" -L "${label}" --output-on-failure
 }
 
 # Concurrency between the audio thread and the main thread, under ThreadSanitizer.
-lane build-tsan tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=thread
-# Editor lifecycle and bad input, under AddressSanitizer with the leak checker.
-lane build-asan asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=address,undefined
+lane build-tsan tsan plugin_threads_test \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=thread
+# Editor lifecycle, under AddressSanitizer with the leak checker.
+lane build-asan asan editor_lifecycle_test \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRS_SANITIZE=address,undefined
 
 # A time-boxed libFuzzer run of the set document reader (clang).
 echo "== fuzz lane (build-fuzz)"
