@@ -175,6 +175,21 @@ void Parser::readString(Val& out) {
     }
 }
 
+// After an element or member: a comma continues the container (true); its
+// closing bracket ends it, anything else is a syntax error (false).
+bool Parser::next(char close) {
+    skipWs();
+    if (pos < size && text[pos] == ',') {
+        ++pos;
+        return true;
+    }
+    if (pos < size && text[pos] == close)
+        ++pos;
+    else
+        error = true;
+    return false;
+}
+
 void Parser::readArray(Val& out) {
     out.kind = Val::ARR;
     ++pos;  // [
@@ -189,22 +204,7 @@ void Parser::readArray(Val& out) {
             items.push_back(val());
         else
             val();
-        if (error) break;
-        skipWs();
-        if (pos >= size) {
-            error = true;
-            break;
-        }
-        char c = text[pos];
-        if (c == ',') {
-            ++pos;
-        } else if (c == ']') {
-            ++pos;
-            break;
-        } else {
-            error = true;
-            break;
-        }
+        if (error || !next(']')) break;
     }
     out.arr.assign(std::make_move_iterator(items.begin() + base),
                    std::make_move_iterator(items.end()));
@@ -235,21 +235,7 @@ void Parser::readObject(Val& out) {
         Val v = val();
         if (error) break;
         if (build) members.emplace_back(std::move(key.str), std::move(v));
-        skipWs();
-        if (pos >= size) {
-            error = true;
-            break;
-        }
-        char c = text[pos];
-        if (c == ',') {
-            ++pos;
-        } else if (c == '}') {
-            ++pos;
-            break;
-        } else {
-            error = true;
-            break;
-        }
+        if (!next('}')) break;
     }
     out.obj.assign(std::make_move_iterator(members.begin() + base),
                    std::make_move_iterator(members.end()));

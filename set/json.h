@@ -94,6 +94,7 @@ struct Parser {
 
   private:
     void readString(Val& out);
+    bool next(char close);
     void readArray(Val& out);
     void readObject(Val& out);
     void readNumber(Val& out);
