@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <new>
 
@@ -124,8 +125,10 @@ void brskern_set_song(brskern_t h, const uint8_t* data, size_t n) {
     const size_t pairs = data != nullptr ? n / 2 : 0;
     try {
         h->song.reserve(pairs);
-    } catch (const std::bad_alloc&) {
-        return;  // the old chain stays
+    } catch (const std::exception&) {
+        // Out of memory, or a count beyond what any chain can hold
+        // (length_error): the old chain stays and nothing is thrown out.
+        return;
     }
     h->song.clear();
     for (size_t i = 0; i < pairs; ++i) {

@@ -252,6 +252,11 @@ TEST(KernelSong, PairsPatternBitsAndRepeats) {
     std::vector<uint8_t> big(2 * 1000, 2);
     brskern_set_song(h, big.data(), big.size());
     EXPECT_EQ(e->song.size(), 1000u);
+
+    // A corrupt count that no chain could hold is refused before a byte is
+    // read: the old chain stays and nothing is thrown out of the C function.
+    brskern_set_song(h, big.data(), SIZE_MAX);
+    EXPECT_EQ(e->song.size(), 1000u);
 }
 
 TEST(KernelAutomation, CountRulesAndOnFlag) {
