@@ -67,8 +67,8 @@ struct Parser {
     std::size_t depth = 0;       // arrays/objects currently open
     // false: check the syntax only. Values come back with their kind but
     // without contents (no text, no elements, no members), and nothing is
-    // allocated; the grammar, the cursor and `error` behave exactly as when
-    // building.
+    // allocated but a copy of a number token longer than 63 characters; the
+    // grammar, the cursor and `error` behave exactly as when building.
     bool build = true;
 
     // Reads one value at pos and leaves pos just behind it. On a syntax error

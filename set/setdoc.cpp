@@ -328,7 +328,8 @@ bool load_set(Engine& e, const char* text) {
     if (!text) return false;
     const std::size_t n = std::strlen(text);
 
-    // 1. The whole text must be one valid value; this pass allocates nothing.
+    // 1. The whole text must be one valid value; this pass allocates nothing
+    //    except a copy of a number token longer than 63 characters.
     {
         Parser check(text, n);
         check.build = false;
