@@ -1,13 +1,17 @@
 // The editor's "clap.gui" answers, its window and the picture it draws.
 
-
 #include <cmath>
+#include <cstring>
 
 #include "editor_fixture.h"
+
+#include <X11/Xft/Xft.h>
 
 using namespace edtest;
 
 namespace {
+
+using edtest::Picture;  // Xrender has a Picture of its own
 
 class GuiTest : public EditorTest {};
 
@@ -187,6 +191,156 @@ TEST_F(GuiTest, FirstTickDrawsLabelsButtonsAndSliderFills) {
     // Delay time (446, 302) at its maximum on a logarithmic scale.
     EXPECT_EQ(p.at(552, 304), ACCENT);
     EXPECT_EQ(p.at(551, 304), FILL);
+}
+
+// The editor's texts drawn a second time, by the rules alone, on a pixmap of
+// the test's own connection: x from the measured advance by alignment (the
+// halves of a centred leftover truncated), the baseline at
+// rect.y + (rect.h + ascent - descent) / 2.
+class TextRef {
+public:
+    explicit TextRef(Display* d) : d_(d) {
+        int scr = DefaultScreen(d);
+        vis_ = DefaultVisual(d, scr);
+        cmap_ = DefaultColormap(d, scr);
+        pm_ = XCreatePixmap(d, RootWindow(d, scr), 990, 412, static_cast<unsigned>(DefaultDepth(d, scr)));
+        draw_ = XftDrawCreate(d, pm_, vis_, cmap_);
+        font = XftFontOpenName(d, scr, "DejaVu Sans:size=9");
+        bold = XftFontOpenName(d, scr, "DejaVu Sans:bold:size=9");
+        title = XftFontOpenName(d, scr, "DejaVu Sans:bold:size=14");
+    }
+    ~TextRef() {
+        for (XftFont* f : {font, bold, title})
+            if (f) XftFontClose(d_, f);
+        XftDrawDestroy(draw_);
+        XFreePixmap(d_, pm_);
+    }
+    void fill(int x, int y, int w, int h, Rgb8 c) {
+        XftColor col = colour(c);
+        XftDrawRect(draw_, &col, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+        XftColorFree(d_, vis_, cmap_, &col);
+    }
+    void text(const char* s, int x, int y, int w, int h, Rgb8 c, XftFont* f, int align) {
+        const auto* u = reinterpret_cast<const FcChar8*>(s);
+        int len = static_cast<int>(std::strlen(s));
+        XGlyphInfo ext{};
+        XftTextExtentsUtf8(d_, f, u, len, &ext);
+        int tx = align == 0 ? x : align == 1 ? x + (w - ext.xOff) / 2 : x + w - ext.xOff;
+        int ty = y + (h + f->ascent - f->descent) / 2;
+        XftColor col = colour(c);
+        XftDrawStringUtf8(draw_, &col, f, tx, ty, u, len);
+        XftColorFree(d_, vis_, cmap_, &col);
+    }
+    Picture read() {
+        Picture p;
+        XImage* img = XGetImage(d_, pm_, 0, 0, 990, 412, AllPlanes, ZPixmap);
+        if (!img) return p;
+        p.w = 990;
+        p.h = 412;
+        for (int y = 0; y < 412; ++y)
+            for (int x = 0; x < 990; ++x) {
+                unsigned long v = XGetPixel(img, x, y);
+                p.px.push_back({static_cast<int>((v >> 16) & 255), static_cast<int>((v >> 8) & 255),
+                                static_cast<int>(v & 255)});
+            }
+        XDestroyImage(img);
+        return p;
+    }
+    XftFont* font = nullptr;
+    XftFont* bold = nullptr;
+    XftFont* title = nullptr;
+
+private:
+    XftColor colour(Rgb8 c) {
+        XRenderColor rc{static_cast<unsigned short>(c.r * 257), static_cast<unsigned short>(c.g * 257),
+                        static_cast<unsigned short>(c.b * 257), 0xFFFF};
+        XftColor col{};
+        XftColorAllocValue(d_, vis_, cmap_, &rc, &col);
+        return col;
+    }
+    Display* d_;
+    Visual* vis_;
+    Colormap cmap_;
+    Pixmap pm_;
+    XftDraw* draw_;
+};
+
+// Pixels of (x, y, w, h) where the two pictures differ.
+int differing(const Picture& a, const Picture& b, int x, int y, int w, int h) {
+    int n = 0;
+    for (int j = y; j < y + h; ++j)
+        for (int i = x; i < x + w; ++i)
+            if (!(a.at(i, j) == b.at(i, j))) ++n;
+    return n;
+}
+
+// Every label, the help line and the texts on buttons and sliders: their
+// string, font, colour, rectangle and alignment, to the pixel.
+TEST_F(GuiTest, TextsSitExactlyWhereTheirRectanglesAndAlignmentsPutThem) {
+    open();
+    Picture p = tick();
+    ASSERT_EQ(p.w, 990);
+    TextRef ref(embed->display());
+    ASSERT_TRUE(ref.font && ref.bold && ref.title) << "DejaVu Sans is needed for this test";
+
+    const Rgb8 TEXT1{228, 232, 238}, TEXT2{150, 160, 176}, TEXT_ON{16, 16, 16};
+    ref.fill(0, 0, 990, 412, BG);
+    ref.text("BRISANTO", 14, 8, 300, 26, ACCENT, ref.title, 0);
+    ref.text("Velmora \u00b7 Plugin 0.3.0 \u00b7 Noten 36\u201341 spielen die Spuren", 190, 8, 520, 26, TEXT2,
+             ref.font, 0);
+    const char* heads[7] = {"Pegel", "Filter", "Resonanz", "Ausklang", "Zerre", "Delay", "Hall"};
+    for (int k = 0; k < 7; ++k) ref.text(heads[k], 92 + 118 * k, 42, 108, 18, TEXT2, ref.font, 0);
+    ref.text("Stumm", 918, 42, 60, 18, TEXT2, ref.font, 0);
+    const char* tracks[6] = {"Kick", "Bass", "Hoover", "Break", "Hat", "Stab"};
+    for (int t = 0; t < 6; ++t) ref.text(tracks[t], 14, 64 + 34 * t, 72, 26, TEXT1, ref.bold, 0);
+    ref.text("Summe", 14, 302, 72, 26, TEXT1, ref.bold, 0);
+    const char* master[6] = {"Zerre", "Pegel", "Swing", "Delay Zeit", "R\u00fcckkopplung", "Hall Gr\u00f6\u00dfe"};
+    for (int j = 0; j < 6; ++j) ref.text(master[j], 92 + 118 * j, 280, 108, 18, TEXT2, ref.font, 0);
+    ref.text("Takt", 14, 346, 72, 26, TEXT1, ref.bold, 0);
+    ref.fill(14, 272, 962, 1, LINE);
+    ref.text("Ziehen = Wert \u00b7 Umschalt = fein \u00b7 Doppelklick = Vorgabe \u00b7 Set aus dem Browser: "
+             "~/Documents/Velmora/brisanto-set.json",
+             14, 386, 962, 18, TEXT2, ref.font, 0);
+
+    // Button faces and labels (centred, bold); each compared inside its outline.
+    struct Btn {
+        int x, y, w;
+        Rgb8 face, ink;
+        const char* label;
+    };
+    std::vector<Btn> btns{{92, 346, 108, LIT, TEXT_ON, "folgt Host"},
+                          {210, 346, 32, LIT, TEXT_ON, "1"},
+                          {526, 346, 120, FACE, TEXT1, "Set laden"}};
+    for (int j = 1; j < 8; ++j) btns.push_back({210 + 38 * j, 346, 32, FACE, TEXT1, nullptr});
+    for (int t = 0; t < 6; ++t) btns.push_back({918, 64 + 34 * t, 60, FACE, TEXT1, "an"});
+    for (Btn& b : btns) {
+        std::string label = b.label ? b.label : std::to_string((b.x - 210) / 38 + 1);
+        ref.fill(b.x, b.y, b.w, 26, b.face);
+        ref.text(label.c_str(), b.x, b.y, b.w, 26, b.ink, ref.bold, 1);
+    }
+    // The delay send sliders rest at 0: face and marker at the left edge, the
+    // value text right-aligned 6 pixels inside.
+    for (int t = 0; t < 6; ++t) {
+        int x = 92 + 118 * 5, y = 64 + 34 * t;
+        ref.fill(x, y, 108, 26, FACE);
+        ref.text("0.00", x + 6, y, 96, 26, TEXT1, ref.font, 2);
+    }
+    Picture want = ref.read();
+    ASSERT_EQ(want.w, 990);
+
+    // Outside the controls the picture is the labels, the separator and the help line.
+    int outside = 0;
+    for (int y = 0; y < 412; ++y)
+        for (int x = 0; x < 990; ++x) {
+            bool inControl = (x >= 92 && x < 978 && ((y >= 64 && y < 64 + 34 * 5 + 26) || (y >= 302 && y < 328))) ||
+                             (y >= 346 && y < 372 && x >= 92 && x < 646);
+            if (!inControl && !(p.at(x, y) == want.at(x, y))) ++outside;
+        }
+    EXPECT_EQ(outside, 0) << "labels, separator or help line differ";
+    for (const Btn& b : btns)
+        EXPECT_EQ(differing(p, want, b.x + 1, b.y + 1, b.w - 2, 24), 0) << "button at x = " << b.x << ", y = " << b.y;
+    for (int t = 0; t < 6; ++t)
+        EXPECT_EQ(differing(p, want, 92 + 118 * 5 + 2, 65 + 34 * t, 105, 24), 0) << "delay send value, track " << t;
 }
 
 // A tick without input or change leaves the window alone; a change found in
