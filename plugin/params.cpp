@@ -114,7 +114,8 @@ void apply_param(Plug& p, uint32_t id, double value) {
 void park_param(Plug& p, uint32_t id, double value) {
     int s = slot_of(id);
     if (s < 0 || !std::isfinite(value)) return;
-    slot_ref(p, s).store(value, std::memory_order_relaxed);
+    p.parked[s].store(value, std::memory_order_relaxed);
+    slot_ref(p, s).store(value, std::memory_order_relaxed);  // what the host reads back
     p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);
 }
 
@@ -124,7 +125,7 @@ void apply_pending(Plug& p) {
         int s = __builtin_ctzll(bits);
         bits &= bits - 1;
         uint32_t id = s < 48 ? uint32_t(16 * (s / 8) + s % 8) : uint32_t(1000 + (s - 48));
-        apply_param(p, id, slot_ref(p, s).load(std::memory_order_relaxed));
+        apply_param(p, id, p.parked[s].load(std::memory_order_relaxed));
     }
 }
 

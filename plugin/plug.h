@@ -71,7 +71,10 @@ struct Plug {
     // Parameter values that arrived while engineMutex was busy: their cache
     // slots hold the value, the bit says "apply at the next locked block".
     // Bits 0..47: trackValues as one array of 48; bits 48..63: globalValues.
+    // The value to apply is kept in parked (same slot numbers), apart from the
+    // cache, which a load may overwrite meanwhile; a load drops the bits.
     std::atomic<uint64_t> pending{0};
+    std::atomic<double> parked[64]{};
     // Per-track defaults reported to the host: the values a fresh instance
     // starts with, fixed for the instance's life.
     double trackDefaults[6][8]{};

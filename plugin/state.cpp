@@ -12,8 +12,10 @@ namespace brs::plug {
 namespace {
 
 // After a load: the set's values into the cache, the plug-in settings to their
-// import defaults. [engineMutex held]
+// import defaults. Values parked while the load held the lock are dropped: the
+// loaded set replaces them, and the host is asked to rescan. [engineMutex held]
 void reset_cache_after_load(Plug& p) {
+    p.pending.store(0, std::memory_order_relaxed);
     refresh_cache(p);
     p.globalValues[8].store(0.0, std::memory_order_relaxed);
     p.globalValues[6].store(1.0, std::memory_order_relaxed);

@@ -241,6 +241,63 @@ TEST_F(PluginTest, BusyLockGivesSilenceButKeepsParameterValues) {
     EXPECT_TRUE(plug()->loadRequest.load());
 }
 
+// A load replaces the values that were parked while it held the lock: the next
+// block must neither re-send the restored pattern setting to the song chain nor
+// put a parked value over the loaded set behind the host's back.
+TEST_F(PluginTest, ValuesParkedDuringALoadGiveWayToTheLoadedSet) {
+    activate();
+    host.setParam(17, 500.0);
+    host.setParam(1007, 2.0);
+    std::string state = stateText();
+    const size_t at = state.find("\"pat\":2}");
+    ASSERT_NE(at, std::string::npos);
+    state.replace(at, 8, "\"pat\":6}");  // the tail names another pattern than the set's chain
+    auto songOf = [](const std::string& set) { return set.substr(set.find("\"song\"")); };
+    const std::string song = songOf(engineSet());
+    ASSERT_EQ(song, "\"song\":[{\"pat\":1,\"rep\":1}],\"chain\":false}");
+
+    auto parkWhileBusy = [&] {
+        LockHolder busy(plug()->engineMutex);
+        EventList ev;
+        ev.param(0, 17, 333.0).param(0, 1007, 7.0);
+        run(64, &ev);
+    };
+
+    host.setParam(17, 900.0);
+    host.setParam(1007, 5.0);
+    parkWhileBusy();
+    ASSERT_TRUE(host.loadState(state));
+    run(64);
+    EXPECT_EQ(songOf(engineSet()), song);
+    EXPECT_EQ(value(1007), 6.0);
+    EXPECT_EQ(value(17), 500.0);
+    EXPECT_EQ(kern.get_param(engine(), 1, "cut"), 500.0f);
+
+    // The same for a set import served on the main thread.
+    TempHome home;
+    home.writeSet(state.substr(0, state.find('\n')));
+    host.setParam(17, 900.0);
+    host.setParam(1007, 5.0);
+    host.setParam(1008, 0.0);
+    host.setParam(1008, 1.0);
+    parkWhileBusy();
+    host.clearRescans();
+    ASSERT_TRUE(host.idle());
+    ASSERT_FALSE(host.rescans().empty());
+    run(64);
+    EXPECT_EQ(songOf(engineSet()), song);
+    EXPECT_EQ(value(1007), 1.0);
+    EXPECT_EQ(value(17), 500.0);
+    EXPECT_EQ(kern.get_param(engine(), 1, "cut"), 500.0f);
+
+    // Outside a load a parked value is still applied at the next block.
+    parkWhileBusy();
+    run(64);
+    EXPECT_EQ(value(17), 333.0);
+    EXPECT_EQ(kern.get_param(engine(), 1, "cut"), 333.0f);
+    EXPECT_EQ(songOf(engineSet()), "\"song\":[{\"pat\":6,\"rep\":1}],\"chain\":false}");
+}
+
 TEST_F(PluginTest, HostsWithoutTwoOutputChannelsDoNotCrashThePlugin) {
     activate(48000, 512);
     host.setTransport({true, true, true, 175.0});
