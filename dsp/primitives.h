@@ -74,17 +74,33 @@ inline float decayEnv(float t, float tau) {
 // Frequency of MIDI note n in Hz (69 = 440 Hz).
 inline float noteHz(float n) { return 440.0f * fastExp2((n - 69.0f) / 12.0f); }
 
-// Parabolic sine approximation with one correction step. x is wrapped into
-// [-pi, pi) first; an argument whose wrap count does not fit 32 bits (or NaN)
-// gives 0.
-inline float fastSin(float x) {
-    float q = (x + PI_F) / TWO_PI_F;
-    if (!(q >= -2147483648.0f && q < 2147483648.0f)) return 0.0f;
-    int32_t k = floorI(q);
-    float y = x - static_cast<float>(k) * TWO_PI_F;
+// The sine polynomial of fastSin on an argument already in [-pi, pi).
+inline float sinWrapped(float y) {
     float s = 1.2732395f * y - 0.4052847f * y * absF(y);
     s = s + 0.225f * (s * absF(s) - s);
     return s;
+}
+
+// Parabolic sine approximation with one correction step. x is wrapped into
+// [-pi, pi) first: k = floor((x + pi) / 2pi), y = x - k * 2pi. An argument
+// whose wrap count does not fit 32 bits (or NaN) gives 0.
+//
+// Every oscillator and filter argument has a = x + pi in [0, 4pi), where k is
+// 0 or 1 and the rounded quotient a / 2pi reaches 1 exactly when a >= 2pi
+// (the float below 2pi divides to less than 1 - 2^-25), so the common case
+// finds k by a comparison and gives the same bits without the division.
+inline float fastSin(float x) {
+    float a = x + PI_F;
+    int32_t k;
+    if (a >= 0.0f && a < 2.0f * TWO_PI_F) {
+        k = a >= TWO_PI_F ? 1 : 0;
+    } else {
+        float q = a / TWO_PI_F;
+        if (!(q >= -2147483648.0f && q < 2147483648.0f)) return 0.0f;
+        k = floorI(q);
+    }
+    float y = x - static_cast<float>(k) * TWO_PI_F;
+    return sinWrapped(y);
 }
 
 // Coefficients of the trapezoidal state-variable filter.
@@ -99,7 +115,9 @@ inline SvfCoefs svfCoefs(float fc, float sr, float k) {
     float r = fmaxf(fc / sr, 0.0005f);
     if (r > 0.45f) r = 0.45f;
     float w = PI_F * r;
-    float g = fastSin(w) / fastSin(w + HALF_PI_F);
+    // w and w + pi/2 lie inside (0, pi), where fastSin's wrap leaves its
+    // argument as it is (k = 0, y = x - 0).
+    float g = sinWrapped(w) / sinWrapped(w + HALF_PI_F);
     SvfCoefs c;
     c.a1 = 1.0f / ((g + k) * g + 1.0f);
     c.a2 = g * c.a1;

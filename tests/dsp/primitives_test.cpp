@@ -78,6 +78,39 @@ TEST(FastSin, PeriodicOddAndCloseToSine) {
     EXPECT_EQ(fastSin(NAN), 0.0f);
 }
 
+// fastSin finds the wrap count of its usual arguments by a comparison and
+// svfCoefs skips the wrap altogether; both must give exactly the bits of the
+// wrap by division, above all on the floats where the count changes.
+static float sinByDivision(float x) {
+    float q = (x + PI_F) / TWO_PI_F;
+    float y = x - static_cast<float>(floorI(q)) * TWO_PI_F;
+    return sinWrapped(y);
+}
+
+TEST(FastSin, WrapShortcutsGiveTheBitsOfTheDivision) {
+    // x + pi near 0, 2pi and 4pi, where the count steps or the shortcut ends.
+    for (float edge : {-PI_F, PI_F, 3.0f * PI_F}) {
+        float x = edge;
+        for (int i = 0; i < 4096; ++i) x = std::nextafter(x, -INFINITY);
+        for (int i = 0; i < 8192; ++i, x = std::nextafter(x, INFINITY))
+            ASSERT_EQ(floatBits(fastSin(x)), floatBits(sinByDivision(x))) << std::hexfloat << x;
+    }
+    // Oscillator arguments 2pi * phase, phases up to and including 1.
+    for (uint32_t b = 0; b <= floatBits(1.0f); b += 997) {
+        float x = TWO_PI_F * bitsFloat(b);
+        ASSERT_EQ(floatBits(fastSin(x)), floatBits(sinByDivision(x))) << std::hexfloat << x;
+    }
+    // Every cutoff ratio of the filter's range, as fastSin would compute it.
+    for (uint32_t b = floatBits(0.0005f); b <= floatBits(0.45f); b += 31) {
+        const float r = bitsFloat(b), w = PI_F * r;
+        const float g = sinByDivision(w) / sinByDivision(w + HALF_PI_F);
+        const float a1 = 1.0f / ((g + 0.7f) * g + 1.0f);
+        SvfCoefs c = svfCoefs(r, 1.0f, 0.7f);
+        ASSERT_EQ(floatBits(c.a1), floatBits(a1)) << std::hexfloat << r;
+        ASSERT_EQ(floatBits(c.a2), floatBits(g * a1)) << std::hexfloat << r;
+    }
+}
+
 TEST(SvfCoefs, CutoffLimits) {
     auto same = [](SvfCoefs a, SvfCoefs b) { return a.a1 == b.a1 && a.a2 == b.a2 && a.a3 == b.a3; };
     const float sr = 48000.0f;
