@@ -28,6 +28,17 @@ struct Voice {
     uint64_t slice;          // break slice 0..15
     uint8_t rev;             // non-zero: break slice backwards
     uint8_t alive;           // 1 while sounding
+
+    // Worked out by renderVoice on the voice's first sample from the fields
+    // above that never change during its life (note, params, wave), with the
+    // same operations the recipe would repeat on every sample.
+    float prepSr;            // sample rate they were worked out for; 0 = not yet
+    float inc[5];            // phase increment per oscillator (bass, stab; hoover: at incNote)
+    float incNote;           // hoover: the gliding pitch inc holds for (NaN = none)
+    float factor[4];         // hoover: detune factors of oscillators 0, 1, 3, 4; kick: [0] base Hz
+    float fixedA[3];         // a1, a2, a3 of a filter whose cutoff never moves (kick, break, hat)
+    float damping;           // 1 / Q from res (bass, hoover)
+    float rate;              // break: playback rate
 };
 
 // The two-bar break loop, synthesized once for a sample rate.
