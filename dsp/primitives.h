@@ -112,7 +112,11 @@ struct SvfCoefs {
 // fc in Hz, sr in Hz, k damping. fc / sr is limited to [0.0005, 0.45]
 // (NaN counts as the lower limit).
 inline SvfCoefs svfCoefs(float fc, float sr, float k) {
-    float r = fmaxf(fc / sr, 0.0005f);
+    // fmaxf with a non-zero floor, written out: the library call is not
+    // inlined without fast-math, and the comparison gives the same result
+    // (NaN fails it and takes the floor).
+    float r = fc / sr;
+    if (!(r > 0.0005f)) r = 0.0005f;
     if (r > 0.45f) r = 0.45f;
     float w = PI_F * r;
     // w and w + pi/2 lie inside (0, pi), where fastSin's wrap leaves its

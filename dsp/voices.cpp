@@ -23,8 +23,12 @@ enum : int {
 // Damping 1/Q from the res parameter, Q limited below to 0.5 (NaN counts as 0.5).
 inline float dampingOf(float res) { return 1.0f / fmaxf(res, 0.5f); }
 
-// Saturation amount; a negative (or NaN) drive counts as none.
-inline float driveAmount(float drive, float scale) { return fmaxf(drive * scale, 0.0f); }
+// Saturation amount; a negative (or NaN) drive counts as none. (A comparison
+// instead of a call of fmaxf; softClip gives the same bits for +0 and -0.)
+inline float driveAmount(float drive, float scale) {
+    float d = drive * scale;
+    return d > 0.0f ? d : 0.0f;
+}
 
 // Damping of the kick's low-pass and of the break's and the hat's filter.
 constexpr float KICK_K = 0.8333333f;
