@@ -386,6 +386,28 @@ TEST(Voices, PhasesAndStateUntouchedOutsideTheirSlots) {
     }
 }
 
+// A voice keeps what it works out on its first sample (increments, fixed
+// filters) only for the sample rate it was worked out for: rendered on at
+// another rate it must sound exactly like a voice that works it out afresh.
+TEST(Voices, ASampleRateChangeMidVoiceIsFollowed) {
+    for (int track = 0; track < 6; ++track) {
+        Voice kept = makeVoice(track, 50.0f);
+        render(kept, breaks48(), 48000.0f, 200);
+        Voice fresh = kept;
+        fresh.prepSr = 0.0f;  // as if never rendered
+        Voice same = kept;
+        Take a = render(kept, breaks48(), 22050.0f, 400);
+        Take b = render(fresh, breaks48(), 22050.0f, 400);
+        Take c = render(same, breaks48(), 48000.0f, 400);
+        bool rateHeard = false;
+        for (int i = 0; i < 400; ++i) {
+            ASSERT_EQ(floatBits(a.out[i]), floatBits(b.out[i])) << "track " << track << " sample " << i;
+            rateHeard |= a.out[i] != c.out[i];
+        }
+        EXPECT_TRUE(rateHeard) << track;
+    }
+}
+
 // Parameter values no host or set document should send still never make a
 // voice produce NaN or infinity, and a voice that would is ended at once.
 TEST(Voices, HostileParametersStayFinite) {
