@@ -36,6 +36,14 @@ const char* const GLOBAL_KEYS[6] = {"drive", "level", "swing", "delayTime", "del
 
 inline float f32(double v) { return static_cast<float>(v); }
 inline double cache(const std::atomic<double>& a) { return a.load(std::memory_order_relaxed); }
+
+// The engine keeps sound values in single precision; the cache holds exactly
+// that value, so a saved and reloaded state reports the very same parameter
+// values to the host. Mute and the plug-in's own settings stay as given.
+double narrowed(uint32_t id, double value) {
+    const bool engineValue = id < 1000 ? (id & 15u) != 7 : id <= 1005;
+    return engineValue ? static_cast<double>(f32(value)) : value;
+}
 }  // namespace
 
 // ---- cache helpers --------------------------------------------------------------------
@@ -69,10 +77,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
     if (id < 1000) {
         if (id >= 96 || (id & 15u) >= 8) return;
         uint32_t track = id / 16, k = id % 16;
-        // The engine keeps sound values in single precision; the cache holds
-        // exactly that value, so a saved and reloaded state reports the very
-        // same parameter values to the host.
-        if (k != 7) value = static_cast<double>(f32(value));
+        value = narrowed(id, value);
         p.trackValues[track][k].store(value, std::memory_order_relaxed);
         ++p.applyCount;
         if (k == 7)
@@ -82,7 +87,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
         return;
     }
     if (id >= 1016) return;
-    if (id <= 1005) value = static_cast<double>(f32(value));  // engine values, as above
+    value = narrowed(id, value);
     p.globalValues[id - 1000].store(value, std::memory_order_relaxed);
     if (id <= 1005 || id == 1007) ++p.applyCount;  // the ids that change the engine's set
     switch (id) {
@@ -114,6 +119,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
 void park_param(Plug& p, uint32_t id, double value) {
     int s = slot_of(id);
     if (s < 0 || !std::isfinite(value)) return;
+    value = narrowed(id, value);  // the host reads back what the engine will hold
     p.parked[s].store(value, std::memory_order_relaxed);
     slot_ref(p, s).store(value, std::memory_order_relaxed);  // what the host reads back
     p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);

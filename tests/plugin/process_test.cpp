@@ -219,10 +219,16 @@ TEST_F(PluginTest, BusyLockGivesSilenceButKeepsParameterValues) {
         auto [l, r] = run(256, &ev);
         EXPECT_TRUE(allZero(l));
         EXPECT_TRUE(allZero(r));
-        // The host sees its values at once...
+        // The host sees its values at once, as the engine will hold them...
         EXPECT_EQ(value(1004), 0.25);
         EXPECT_EQ(value(17), 333.0);
         EXPECT_EQ(value(1015), 0.5);
+        ev.clear();
+        ev.param(0, 17, 444.1).param(0, 1005, 0.3).param(0, 1009, 0.3);
+        run(256, &ev);
+        EXPECT_EQ(value(17), double(444.1f));
+        EXPECT_EQ(value(1005), double(0.3f));
+        EXPECT_EQ(value(1009), 0.3);
         ev.clear();
         ev.param(0, 17, 444.0);
         run(256, &ev);
