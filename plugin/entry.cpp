@@ -89,18 +89,30 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
     Plug* p = from(plugin);
     p->maxFrames.store(maxFrames, std::memory_order_relaxed);
     std::lock_guard<std::mutex> g(p->engineMutex);
-    if (!p->engine) {
+    if (!p->engine || rate != p->sampleRate) {
+        // The new engine is built before the old one goes, so that running out
+        // of memory keeps the old engine and the user's set, and the host
+        // learns that activation failed.
+        brskern_t fresh = brskern_new(static_cast<float>(rate));
+        if (!fresh) return false;
+        if (p->engine) {
+            // Carry the set across the rebuild as a set document.
+            bool carried = false;
+            try {
+                size_t n = brskern_save_set(p->engine, nullptr, 0);
+                std::string text(n, '\0');
+                carried = n && brskern_save_set(p->engine, text.data(), n) == n &&
+                          brskern_load_set(fresh, text.c_str());
+            } catch (const std::bad_alloc&) {
+            }
+            if (!carried) {
+                brskern_free(fresh);
+                return false;
+            }
+            brskern_free(p->engine);
+        }
+        p->engine = fresh;
         p->sampleRate = rate;
-        p->engine = brskern_new(static_cast<float>(rate));
-    } else if (rate != p->sampleRate) {
-        // Carry the set across the rebuild as a set document.
-        size_t n = brskern_save_set(p->engine, nullptr, 0);
-        std::string text(n, '\0');
-        if (n) brskern_save_set(p->engine, text.data(), n);
-        brskern_free(p->engine);
-        p->sampleRate = rate;
-        p->engine = brskern_new(static_cast<float>(rate));
-        if (n) brskern_load_set(p->engine, text.c_str());
     }
     reapply_cache(*p);
     return true;

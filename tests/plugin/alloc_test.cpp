@@ -11,9 +11,11 @@
 
 namespace {
 thread_local bool counting = false;
+thread_local bool refusing = false;  // every allocation on this thread fails
 std::atomic<long> news{0}, deletes{0};
 
 void* take(std::size_t n) {
+    if (refusing) throw std::bad_alloc();
     if (counting) news.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
@@ -111,6 +113,28 @@ TEST_F(PluginTest, AudioThreadAllocatesNothingInSteadyState) {
     EXPECT_EQ(steadyNews, 0);
     EXPECT_EQ(steadyDeletes, 0);
     EXPECT_GT(host.callbackRequests(), 0);
+}
+
+
+// An activation at a new rate that cannot get memory for the new engine
+// reports failure and keeps the old engine with the user's set.
+TEST_F(PluginTest, ActivationWithoutMemoryKeepsTheSet) {
+    activate(48000.0, 256);
+    host.deactivate();
+    host.setParam(16 + 1, 900.0);
+    const std::string before = engineSet();
+    const brskern_t old = engine();
+    refusing = true;
+    const bool ok = host.activate(44100.0, 1, 256);
+    refusing = false;
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(engine(), old);
+    EXPECT_EQ(plug()->sampleRate, 48000.0);
+    EXPECT_EQ(engineSet(), before);
+    // With memory the same activation works and carries the set.
+    ASSERT_TRUE(host.activate(44100.0, 1, 256));
+    EXPECT_EQ(plug()->sampleRate, 44100.0);
+    EXPECT_EQ(engineSet(), before);
 }
 
 }  // namespace
