@@ -115,10 +115,11 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
         p->sampleRate = rate;
     }
     reapply_cache(*p);
+    p->active.store(true, std::memory_order_release);
     return true;
 }
 
-void pl_deactivate(const clap_plugin_t*) {}
+void pl_deactivate(const clap_plugin_t* plugin) { from(plugin)->active.store(false, std::memory_order_release); }
 bool pl_start(const clap_plugin_t*) { return true; }
 void pl_stop(const clap_plugin_t*) {}
 

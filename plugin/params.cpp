@@ -125,6 +125,18 @@ void park_param(Plug& p, uint32_t id, double value) {
     p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);
 }
 
+void park_events(Plug& p, const clap_input_events_t* in) {
+    const uint32_t m = in && in->size && in->get ? in->size(in) : 0;
+    for (uint32_t i = 0; i < m; ++i) {
+        const clap_event_header_t* ev = in->get(in, i);
+        if (ev && ev->space_id == CLAP_CORE_EVENT_SPACE_ID && ev->type == CLAP_EVENT_PARAM_VALUE &&
+            ev->size >= sizeof(clap_event_param_value_t)) {
+            auto* e = reinterpret_cast<const clap_event_param_value_t*>(ev);
+            park_param(p, e->param_id, e->value);
+        }
+    }
+}
+
 void apply_pending(Plug& p) {
     uint64_t bits = p.pending.exchange(0, std::memory_order_acquire);
     while (bits) {
@@ -314,7 +326,17 @@ bool pa_t2v(const clap_plugin_t*, clap_id, const char* text, double* out) {
 // [main thread while inactive, audio thread while active] takes engineMutex
 void pa_flush(const clap_plugin_t* plugin, const clap_input_events_t* in, const clap_output_events_t* out) {
     Plug* p = from(plugin);
-    std::lock_guard<std::mutex> g(p->engineMutex);
+    // While active the flush runs on the audio thread: like a block, it only
+    // tries the lock and keeps the values for later when the main thread has it.
+    std::unique_lock<std::mutex> g(p->engineMutex, std::defer_lock);
+    if (p->active.load(std::memory_order_acquire)) {
+        if (!g.try_lock()) {
+            park_events(*p, in);
+            return;
+        }
+    } else {
+        g.lock();
+    }
     apply_pending(*p);
     if (in && in->size && in->get) {
         uint32_t n = in->size(in);

@@ -68,6 +68,9 @@ struct Plug {
     // Largest block the host announced at activation; the audio thread's
     // scratch buffer is sized to it before the first render.
     std::atomic<uint32_t> maxFrames{0};
+    // Between activate and deactivate: the parameter flush then runs on the
+    // audio thread and must not wait for the main thread.
+    std::atomic<bool> active{false};
     // Parameter values that arrived while engineMutex was busy: their cache
     // slots hold the value, the bit says "apply at the next locked block".
     // Bits 0..47: trackValues as one array of 48; bits 48..63: globalValues.

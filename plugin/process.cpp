@@ -100,15 +100,7 @@ clap_process_status Plug::process(const clap_process_t* pr) {
 
     if (!engineMutex.try_lock()) {
         silence(o, n);
-        // The block's parameter values are kept for the next locked block.
-        for (uint32_t i = 0; i < m; ++i) {
-            const clap_event_header_t* ev = in->get(in, i);
-            if (ev && ev->space_id == CLAP_CORE_EVENT_SPACE_ID && ev->type == CLAP_EVENT_PARAM_VALUE &&
-                ev->size >= sizeof(clap_event_param_value_t)) {
-                auto* e = reinterpret_cast<const clap_event_param_value_t*>(ev);
-                park_param(*this, e->param_id, e->value);
-            }
-        }
+        park_events(*this, in);  // the block's parameter values wait for the next locked block
         return CLAP_PROCESS_CONTINUE;
     }
 

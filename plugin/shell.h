@@ -32,6 +32,9 @@ void apply_pending(Plug& p);
 // Parks a host parameter value for the next locked block: cache and bit.
 // [audio thread, engineMutex busy] lock-free
 void park_param(Plug& p, uint32_t id, double value);
+// Parks every parameter value of an event list whose block could not take
+// engineMutex. [audio thread] no allocation, no locks
+void park_events(Plug& p, const clap_input_events_t* in);
 // Refreshes trackValues and globalValues[0..5] from the engine.
 // [engineMutex held]
 void refresh_cache(Plug& p);

@@ -1,6 +1,7 @@
 // The audio callback: host transport, sample-accurate events, a busy lock and
 // hosts with unusual output buffers.
 #include <condition_variable>
+#include <future>
 #include <thread>
 
 #include "plugin_fixture.h"
@@ -345,6 +346,31 @@ TEST_F(PluginTest, HostsWithoutTwoOutputChannelsDoNotCrashThePlugin) {
     std::vector<float> l2(512), r2(512);
     ref.process(512, l2.data(), r2.data());
     EXPECT_EQ(rl, l2);
+}
+
+
+// While active, a flush runs on the audio thread: with the lock busy it keeps
+// the values like a block does instead of waiting for the main thread.
+TEST_F(PluginTest, ActiveFlushNeverWaitsForTheLock) {
+    activate();
+    std::future<void> flushed;
+    {
+        LockHolder busy(plug()->engineMutex);
+        EventList ev;
+        ev.param(0, 17, 555.0);
+        flushed = std::async(std::launch::async, [&] { host.flush(&ev, nullptr); });
+        ASSERT_EQ(flushed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(value(17), 555.0);
+        EXPECT_NE(kern.get_param(engine(), 1, "cut"), 555.0f);
+    }
+    run(64);
+    EXPECT_EQ(kern.get_param(engine(), 1, "cut"), 555.0f);
+    // Inactive, the flush is the main thread's and simply waits its turn.
+    host.deactivate();
+    EventList ev;
+    ev.param(0, 17, 666.0);
+    host.flush(&ev, nullptr);
+    EXPECT_EQ(kern.get_param(engine(), 1, "cut"), 666.0f);
 }
 
 }  // namespace
