@@ -200,8 +200,11 @@ const clap_plugin_note_ports_t* Host::notePorts() const {
 
 bool Host::activate(double sampleRate, uint32_t minFrames, uint32_t maxFrames) {
     if (!plugin_ || active_) return false;
-    scratchL_.assign(maxFrames, 0.0f);
-    scratchR_.assign(maxFrames, 0.0f);
+    // Buffers for callers that pass no channels; a block larger than this
+    // grows them when it comes, so an absurd announced maximum costs nothing.
+    const uint32_t pre = maxFrames < 65536 ? maxFrames : 65536;
+    scratchL_.assign(pre, 0.0f);
+    scratchR_.assign(pre, 0.0f);
     active_ = plugin_->activate(plugin_, sampleRate, minFrames, maxFrames);
     return active_;
 }
@@ -251,7 +254,7 @@ void Host::unload() {
 clap_process_status Host::process(uint32_t frames, float* left, float* right, const EventList* in,
                                   EventList* out) {
     if (!plugin_) return CLAP_PROCESS_ERROR;
-    if (scratchL_.size() < frames) {  // a caller that exceeds its own maximum
+    if ((!left || !right) && scratchL_.size() < frames) {
         scratchL_.resize(frames);
         scratchR_.resize(frames);
     }
