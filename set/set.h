@@ -34,6 +34,8 @@ std::string save_set(const Engine& e);
 // Reads the zero-terminated document `text` into `e`. False (engine untouched)
 // when the text has a syntax error, is not an object, or its first "format"
 // member is not "vm-groove/1.0"; every other irregularity is tolerated.
+// The document is never held as a tree: the heap the call needs stays a
+// small multiple of the text's length, whatever shape the text has.
 // [main thread, instance lock held] allocates
 bool load_set(Engine& e, const char* text);
 // As above; false for a null engine or text.

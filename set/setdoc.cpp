@@ -75,7 +75,102 @@ void putStep(std::string& s, const Step& st) {
     s.append(buf, p);
 }
 
-// ---- reader -----------------------------------------------------------------
+// ---- walking text that is already known to be valid ---------------------------
+//
+// The reader first checks the whole text without building anything, then
+// walks it again and takes only the values it uses. Arrays and objects are
+// never held as trees: whatever their size or shape, they are stepped over,
+// so the heap stays a small multiple of the text.
+
+constexpr std::size_t NOWHERE = static_cast<std::size_t>(-1);
+
+// Reads the value at p.pos and leaves p.pos behind it. Numbers, bools, null
+// and strings come back whole; an array or object comes back with its kind
+// only (no elements, no members).
+Val shallow(Parser& p) {
+    p.skipWs();
+    p.build = p.pos < p.size && p.text[p.pos] == '"';
+    Val v = p.val();
+    p.build = true;
+    return v;
+}
+
+// p.pos is at the '[' of a valid array: calls f(i) with p.pos at element i;
+// f reads or skips exactly that element. Leaves p.pos behind the array.
+template <class F>
+void eachElement(Parser& p, F&& f) {
+    ++p.pos;
+    for (std::size_t i = 0;; ++i) {
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos] == ']') {
+            ++p.pos;
+            return;
+        }
+        f(i);
+        if (p.error) return;
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing ']'
+    }
+}
+
+// p.pos is at the '{' of a valid object: calls f(key) with p.pos at each
+// member's value, in document order; f reads or skips exactly that value.
+// Leaves p.pos behind the object.
+template <class F>
+void eachMember(Parser& p, F&& f) {
+    ++p.pos;
+    for (;;) {
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos] == '}') {
+            ++p.pos;
+            return;
+        }
+        Val key = p.val();
+        p.skipWs();
+        ++p.pos;  // ':'
+        p.skipWs();
+        f(std::string_view(key.str));
+        if (p.error) return;
+        p.skipWs();
+        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing '}'
+    }
+}
+
+// The members of one object that the reader looks up: for each wanted key
+// the first occurrence only (later equal keys are ignored), read shallow.
+template <std::size_t N>
+struct Firsts {
+    Val v[N];
+    std::size_t at[N];  // where the value starts in the text, or NOWHERE
+    bool any = false;   // the object has at least one member
+
+    Firsts() {
+        for (std::size_t& a : at) a = NOWHERE;
+    }
+
+    // The value of wanted key i, or null when the object has none.
+    const Val* operator[](std::size_t i) const { return at[i] == NOWHERE ? nullptr : &v[i]; }
+};
+
+// Reads the object at p.pos (a valid '{') and leaves p.pos behind it.
+template <std::size_t N>
+Firsts<N> firsts(Parser& p, const std::string_view (&keys)[N]) {
+    Firsts<N> f;
+    eachMember(p, [&](std::string_view key) {
+        f.any = true;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (key == keys[i] && f.at[i] == NOWHERE) {
+                f.at[i] = p.pos;
+                f.v[i] = shallow(p);
+                return;
+            }
+        }
+        shallow(p);
+    });
+    return f;
+}
+
+// ---- values -------------------------------------------------------------------
 
 bool isNumOrBool(const Val* v) { return v && (v->kind == Val::NUM || v->kind == Val::BOOL); }
 
@@ -109,23 +204,30 @@ std::uint8_t flagOf(const Val* v) {
     return 0;
 }
 
-Step readStep(const Val& v) {
+// The step at p.pos; anything but an object with members is the default step.
+Step readStep(Parser& p) {
     Step st{0, 0, 0, 1, 0, 0};
-    if (v.kind != Val::OBJ || v.obj.empty()) return st;
-    st.on = flagOf(find(v, "on"));
-    st.acc = flagOf(find(v, "acc"));
-    st.rev = flagOf(find(v, "rev"));
-    if (const Val* n = find(v, "note")) {
+    if (p.text[p.pos] != '{') {
+        shallow(p);
+        return st;
+    }
+    static constexpr std::string_view KEYS[] = {"on", "acc", "rev", "note", "rat", "slice"};
+    const auto f = firsts(p, KEYS);
+    if (!f.any) return st;
+    st.on = flagOf(f[0]);
+    st.acc = flagOf(f[1]);
+    st.rev = flagOf(f[2]);
+    if (const Val* n = f[3]) {
         if (n->kind == Val::NUM)
             st.note = static_cast<std::int8_t>(byteOf(n->num));
         else if (n->kind == Val::BOOL)
             st.note = n->b ? 1 : 0;
     }
-    if (const Val* r = find(v, "rat"); r && r->kind == Val::NUM && r->num > 0) {
+    if (const Val* r = f[4]; r && r->kind == Val::NUM && r->num > 0) {
         std::uint8_t b = byteOf(r->num);
         st.rat = b == 0 ? 1 : b;
     }
-    if (const Val* sl = find(v, "slice")) {
+    if (const Val* sl = f[5]) {
         if (sl->kind == Val::NUM)
             st.slice = sl->num > 0 ? byteOf(sl->num) : 0;
         else if (sl->kind == Val::BOOL)
@@ -150,23 +252,52 @@ int paramIndex(std::string_view key) {
     return -1;
 }
 
-void readTrack(const Val& tv, Track& tr, bool& mute) {
-    if (tv.kind != Val::OBJ || tv.obj.empty()) {
+// The track entry at p.pos.
+void readTrack(Parser& p, Track& tr, bool& mute) {
+    if (p.text[p.pos] != '{') {
+        shallow(p);
         mute = false;
         return;
     }
-    mute = muteOf(find(tv, "mute"));
-    const Val* p = find(tv, "p");
-    if (!p || p->kind != Val::OBJ) return;
+    static constexpr std::string_view KEYS[] = {"mute", "p"};
+    const auto f = firsts(p, KEYS);
+    mute = muteOf(f[0]);  // also false for an empty object
+    const Val* params = f[1];
+    if (!params || params->kind != Val::OBJ) return;
     // Every member in document order: within "p" the last of equal keys wins.
-    for (const auto& [key, v] : p->obj) {
+    Parser w(p.text, p.size);
+    w.pos = f.at[1];
+    eachMember(w, [&](std::string_view key) {
+        const Val v = shallow(w);
         if (key == "wave") {
             tr.wave = (v.kind == Val::STR && v.str == "square") ? 1 : 0;
         } else if (isNumOrBool(&v)) {
             int i = paramIndex(key);
             if (i >= 0) readFloat(&v, tr.p[i]);
         }
+    });
+}
+
+// The song entry at p.pos appended to `chain` when it is an object with
+// members and a number or bool "pat".
+void readSongEntry(Parser& p, std::vector<SongEntry>& chain) {
+    if (p.text[p.pos] != '{') {
+        shallow(p);
+        return;
     }
+    static constexpr std::string_view KEYS[] = {"pat", "rep"};
+    const auto f = firsts(p, KEYS);
+    const Val* pv = f[0];
+    if (!isNumOrBool(pv)) return;
+    std::uint8_t pb = pv->kind == Val::BOOL ? (pv->b ? 1 : 0) : byteOf(pv->num);
+    std::uint8_t rb = 1;
+    if (const Val* rv = f[1]) {
+        if (rv->kind == Val::NUM)
+            rb = byteOf(rv->num);
+        else if (rv->kind == Val::BOOL)
+            rb = rv->b ? 1 : 0;
+    }
+    chain.push_back(SongEntry{static_cast<std::uint8_t>(pb & 7), rb});
 }
 
 // Effect value: clamped like brskern_set_fx; like every float member, a
@@ -191,62 +322,6 @@ void readLen(const Val* v, std::uint64_t& len) {
             len = 1;  // 0 or less, or NaN
         }
     }
-}
-
-bool objWithMembers(const Val* v) { return v && v->kind == Val::OBJ && !v->obj.empty(); }
-
-// ---- walking text that is already known to be valid ---------------------------
-
-constexpr std::size_t NOWHERE = static_cast<std::size_t>(-1);
-
-void skipValue(Parser& p) {
-    p.build = false;
-    p.val();
-    p.build = true;
-}
-
-// p.pos is at the '[' of a valid array: calls f(i) with p.pos at element i;
-// f reads or skips exactly that element. Leaves p.pos behind the array.
-template <class F>
-void eachElement(Parser& p, F&& f) {
-    ++p.pos;
-    for (std::size_t i = 0;; ++i) {
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos] == ']') {
-            ++p.pos;
-            return;
-        }
-        f(i);
-        if (p.error) return;
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing ']'
-    }
-}
-
-// p.pos is at (or before whitespace and) the '{' of a valid object: calls
-// f(key) with p.pos at each member's value; f reads or skips the value.
-template <class F>
-void eachMember(Parser& p, F&& f) {
-    p.skipWs();
-    ++p.pos;
-    for (;;) {
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos] == '}') return;
-        Val key = p.val();
-        p.skipWs();
-        ++p.pos;  // ':'
-        p.skipWs();
-        f(std::move(key.str));
-        if (p.error) return;
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos++] != ',') return;
-    }
-}
-
-// Top-level members read besides "pats".
-bool isTopKey(std::string_view k) {
-    return k == "format" || k == "bpm" || k == "swing" || k == "len" || k == "master" || k == "tracks" ||
-           k == "fx" || k == "song";
 }
 
 }  // namespace
@@ -336,97 +411,101 @@ bool load_set(Engine& e, const char* text) {
         if (check.val().kind != Val::OBJ || check.error) return false;
     }
 
-    // 2. The top-level members the reader uses (first occurrences), except
-    //    the pattern store, whose position is noted instead: its 3072 step
-    //    objects are read one at a time below rather than held all at once.
-    Val doc;
-    doc.kind = Val::OBJ;
-    std::size_t patsAt = NOWHERE;
-    {
-        Parser w(text, n);
-        eachMember(w, [&](std::string&& key) {
-            if (key == "pats") {
-                if (patsAt == NOWHERE) patsAt = w.pos;
-                skipValue(w);
-            } else if (isTopKey(key) && !find(doc, key)) {
-                doc.obj.emplace_back(std::move(key), w.val());
-            } else {
-                skipValue(w);
-            }
-        });
-        if (w.error) return false;
-    }
-    const Val* fmt = find(doc, "format");
+    // 2. The first occurrence of each top-level member the reader uses.
+    //    Arrays and objects are only located here and read piece by piece below.
+    enum { FORMAT, BPM, SWING, LEN, MASTER, TRACKS, PATS, FX, SONG };
+    static constexpr std::string_view TOP[] = {"format", "bpm",  "swing", "len", "master",
+                                               "tracks", "pats", "fx",    "song"};
+    Parser w(text, n);
+    w.skipWs();
+    const auto doc = firsts(w, TOP);
+    const Val* fmt = doc[FORMAT];
     if (!fmt || fmt->kind != Val::STR || fmt->str != std::string_view(SET_FORMAT)) return false;
+
+    // Where an array or object member starts, or NOWHERE when it is missing
+    // or of another kind.
+    auto where = [&](int i, int kind) { return doc[i] && doc[i]->kind == kind ? doc.at[i] : NOWHERE; };
 
     // 3. Everything that allocates is prepared before the engine changes, so
     //    that running out of memory still leaves it untouched.
-    const bool patsGiven = patsAt != NOWHERE && text[patsAt] == '[';
+    Track tracks[NUM_TRACKS];
+    bool mute[NUM_TRACKS];
+    for (int t = 0; t < NUM_TRACKS; ++t) {
+        tracks[t] = e.tracks[t];
+        mute[t] = e.mute[t];
+    }
+    if (const std::size_t at = where(TRACKS, Val::ARR); at != NOWHERE) {
+        w.pos = at;
+        eachElement(w, [&](std::size_t t) {
+            if (t >= NUM_TRACKS) return (void)shallow(w);
+            readTrack(w, tracks[t], mute[t]);
+        });
+    }
+
+    const std::size_t patsAt = where(PATS, Val::ARR);
     std::vector<Pattern> pats;
-    if (patsGiven) {
+    if (patsAt != NOWHERE) {
         pats = e.pats;
-        Parser w(text, n);
         w.pos = patsAt;
         // Entries that are not arrays are skipped; an empty array has no
         // elements to apply, so both leave their pattern or track unchanged.
         eachElement(w, [&](std::size_t p) {
-            if (p >= pats.size() || text[w.pos] != '[') return skipValue(w);
+            if (p >= pats.size() || text[w.pos] != '[') return (void)shallow(w);
             eachElement(w, [&](std::size_t t) {
-                if (t >= NUM_TRACKS || text[w.pos] != '[') return skipValue(w);
+                if (t >= NUM_TRACKS || text[w.pos] != '[') return (void)shallow(w);
                 eachElement(w, [&](std::size_t st) {
-                    if (st >= NUM_STEPS) return skipValue(w);
-                    pats[p].steps[t][st] = readStep(w.val());
+                    if (st >= NUM_STEPS) return (void)shallow(w);
+                    pats[p].steps[t][st] = readStep(w);
                 });
             });
         });
-        if (w.error) return false;
     }
 
-    const Val* song = find(doc, "song");
-    const bool songGiven = song && song->kind == Val::ARR;
+    const std::size_t songAt = where(SONG, Val::ARR);
     std::vector<SongEntry> chain;
-    if (songGiven) {
-        chain.reserve(song->arr.size());
-        for (const Val& en : song->arr) {
-            if (!objWithMembers(&en)) continue;
-            const Val* pv = find(en, "pat");
-            if (!isNumOrBool(pv)) continue;
-            std::uint8_t pb = pv->kind == Val::BOOL ? (pv->b ? 1 : 0) : byteOf(pv->num);
-            std::uint8_t rb = 1;
-            if (const Val* rv = find(en, "rep")) {
-                if (rv->kind == Val::NUM)
-                    rb = byteOf(rv->num);
-                else if (rv->kind == Val::BOOL)
-                    rb = rv->b ? 1 : 0;
-            }
-            chain.push_back(SongEntry{static_cast<std::uint8_t>(pb & 7), rb});
-        }
+    if (songAt != NOWHERE) {
+        w.pos = songAt;
+        eachElement(w, [&](std::size_t) { readSongEntry(w, chain); });
     }
+
+    static constexpr std::string_view MASTER_KEYS[] = {"drive", "level"};
+    Firsts<2> master;
+    if (const std::size_t at = where(MASTER, Val::OBJ); at != NOWHERE) {
+        w.pos = at;
+        master = firsts(w, MASTER_KEYS);
+    }
+    static constexpr std::string_view FX_KEYS[] = {"delayTime", "delayFb", "reverbSize"};
+    Firsts<3> fx;
+    if (const std::size_t at = where(FX, Val::OBJ); at != NOWHERE) {
+        w.pos = at;
+        fx = firsts(w, FX_KEYS);
+    }
+    if (w.error) return false;
 
     // 4. Apply; nothing below allocates or fails.
-    readFloat(find(doc, "bpm"), e.bpm);
-    readFloat(find(doc, "swing"), e.swing);
-    readLen(find(doc, "len"), e.len);
+    readFloat(doc[BPM], e.bpm);
+    readFloat(doc[SWING], e.swing);
+    readLen(doc[LEN], e.len);
 
-    if (const Val* m = find(doc, "master"); objWithMembers(m)) {
-        readFloat(find(*m, "drive"), e.masterDrive);
-        readFloat(find(*m, "level"), e.masterLevel);
+    if (master.any) {
+        readFloat(master[0], e.masterDrive);
+        readFloat(master[1], e.masterLevel);
     }
 
-    if (const Val* tr = find(doc, "tracks"); tr && tr->kind == Val::ARR) {
-        const std::size_t nt = tr->arr.size() < NUM_TRACKS ? tr->arr.size() : NUM_TRACKS;
-        for (std::size_t t = 0; t < nt; ++t) readTrack(tr->arr[t], e.tracks[t], e.mute[t]);
+    for (int t = 0; t < NUM_TRACKS; ++t) {
+        e.tracks[t] = tracks[t];
+        e.mute[t] = mute[t];
     }
 
-    if (patsGiven) e.pats.swap(pats);
+    if (patsAt != NOWHERE) e.pats.swap(pats);
 
-    if (const Val* fx = find(doc, "fx"); objWithMembers(fx)) {
-        readFx(find(*fx, "delayTime"), e.fx.delayTime, 0.02f, 1.9f);
-        readFx(find(*fx, "delayFb"), e.fx.delayFb, 0.0f, 0.95f);
-        readFx(find(*fx, "reverbSize"), e.fx.reverbSize, 0.0f, 1.0f);
+    if (fx.any) {
+        readFx(fx[0], e.fx.delayTime, 0.02f, 1.9f);
+        readFx(fx[1], e.fx.delayFb, 0.0f, 0.95f);
+        readFx(fx[2], e.fx.reverbSize, 0.0f, 1.0f);
     }
 
-    if (songGiven) e.song.swap(chain);
+    if (songAt != NOWHERE) e.song.swap(chain);
     return true;
 }
 
