@@ -341,13 +341,23 @@ TEST_F(RenderTest, HeaderHoldsRateChannelsFormatAndLength) {
 // ---- progress on a terminal ----------------------------------------------------
 
 TEST_F(RenderTest, ProgressBarAppearsOnATerminalForALongRender) {
+    // A crowded set keeps the voice list full, so the render lasts well over a
+    // second however fast the machine renders the plain groove.
+    const std::string dense = path("dicht.json");
+    spit(dense, make_set([](brskern_t k) {
+        brskern_set_global(k, 0.0f, 64, false, 0.15f, 0.85f);
+        for (uint32_t t = 0; t < 6; ++t) {
+            brskern_set_param(k, t, "decay", 2.0f);
+            for (uint32_t s = 0; s < 64; ++s) brskern_set_step(k, 0, t, s, 1, 1, 0, 4, int(s), 0);
+        }
+    }));
     std::string exe = BRS_RENDER_EXE, o = path("lang.wav");
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(exe.c_str(), exe.c_str(), "--sekunden", "120", "--format", "16", "-o", o.c_str(),
-              static_cast<char*>(nullptr));
+        execl(exe.c_str(), exe.c_str(), "--set", dense.c_str(), "--sekunden", "30", "--format", "16", "-o",
+              o.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string seen;
