@@ -371,6 +371,40 @@ TEST(Stab, ChordIntervalsAndBandPass) {
     EXPECT_LT(peak(24.0f, 12000.0f), 0.5f * peak(72.0f, 600.0f));
 }
 
+// The amplitude is the recipe's last factor, so against a twin with the same
+// oscillators and filter but a decay too long to matter, every sample is the
+// twin's times the amplitude, bit for bit. The bass (env 0) holds for half its
+// decay, then falls with tau = 0.2 decay; the hoover (cutoff above the limit)
+// rises over 10 ms, holds, and falls from 0.7 decay with tau = 0.15 decay.
+TEST(Voices, BassAndHooverAmplitudeShapes) {
+    const float sr = 48000.0f;
+    for (int track : {1, 2}) {
+        const float decay = track == 1 ? 0.25f : 0.5f;
+        Voice a = makeVoice(track, 45.0f), b = makeVoice(track, 45.0f);
+        for (Voice* v : {&a, &b}) {
+            v->params[ENV] = 0.0f;
+            if (track == 2) v->params[CUT] = 1e6f;
+        }
+        a.params[DECAY] = decay;
+        b.params[DECAY] = 100.0f;
+        Take ra = render(a, breaks48(), sr, 30000), rb = render(b, breaks48(), sr, 30000);
+        int faded = 0;
+        for (int i = 0; i < 30000; ++i) {
+            const float t = ra.t[i];
+            const float from = track == 1 ? decay * 0.5f : decay * 0.7f;
+            const float tau = track == 1 ? decay * 0.2f : decay * 0.15f;
+            float amp = 1.0f;
+            if (t >= from) {
+                amp = fastExp2((-(t - from) / tau) * 1.442695f);
+                faded += rb.out[i] != 0.0f;
+            }
+            // Below 10 ms both hoovers share the attack t / 0.01.
+            ASSERT_EQ(ra.out[i], rb.out[i] * amp) << "track " << track << " t " << t;
+        }
+        EXPECT_GT(faded, 1000) << track;
+    }
+}
+
 TEST(Voices, PhasesAndStateUntouchedOutsideTheirSlots) {
     const float sr = 44100.0f;
     const int used[6] = {1, 2, 5, 0, 0, 3};
