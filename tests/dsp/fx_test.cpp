@@ -104,6 +104,29 @@ TEST(Reverb, CombFeedbackFollowsSize) {
     }
 }
 
+// The first return of comb 0 (1214 samples at 48 kHz) through the two
+// all-passes (605 and 480): each writes b * 0.5 + x and passes b - x * 0.5,
+// and gives its stored value back one line length later.
+TEST(Reverb, AllPassesInSeriesWithHalfFeedback) {
+    Fx fx(48000.0f);
+    const std::size_t c0 = 1214, a0 = 605, a1 = 480;
+    std::vector<float> out;
+    float l, r;
+    for (std::size_t i = 0; i <= c0 + a0; ++i) {
+        fx.frame(0.0f, 0.0f, i == 0 ? 1.0f : 0.0f, l, r);
+        out.push_back(l);
+        if (i == c0) {
+            EXPECT_EQ(fx.aps[0].line[c0 % a0], 0.25f);    // 0 * 0.5 + 0.25
+            EXPECT_EQ(fx.aps[1].line[c0 % a1], -0.125f);  // 0 * 0.5 + (0 - 0.25 * 0.5)
+        }
+    }
+    EXPECT_EQ(out[c0], 0.0625f);
+    EXPECT_EQ(out[c0 + a1], -0.125f);  // the second all-pass returns -0.125 on a silent input
+    EXPECT_EQ(fx.aps[1].line[c0 % a1], -0.0625f);
+    EXPECT_EQ(out[c0 + a0], -0.125f);  // 0.25 returned by the first, scaled by -0.5 by the second
+    EXPECT_EQ(fx.aps[0].line[c0 % a0], 0.125f);
+}
+
 TEST(Reverb, TailDecaysFasterWhenSmall) {
     auto tailEnergy = [](float size) {
         Fx fx(44100.0f);
