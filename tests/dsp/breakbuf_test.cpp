@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "dsp/dsp.h"
 #include "dsp/primitives.h"
@@ -29,6 +31,38 @@ TEST(BreakBuf, FirstSampleIsKickPlusHat) {
         float ic1 = 0.0f, ic2 = 0.0f;
         float hat = svfTick(w, svfCoefs(7000.0f, sr, 1.4285715f), ic1, ic2).high * 0.25f * 1.0f;
         EXPECT_EQ(b.samples[0], kick + hat) << sr;
+    }
+}
+
+// Step 4 holds a snare and a hat and nothing else sounds over the hat's
+// length. Two hats (steps 0 and 2) have drawn from the shared noise before the
+// snare; the snare draws for all its samples before the hat of its own step.
+TEST(BreakBuf, SnareAndHatOfStepFourFollowTheirRecipes) {
+    const float sr = 48000.0f;
+    BreakBuf b(sr);
+    const std::size_t j = static_cast<std::size_t>(4.0f * 0.0882353f * sr);
+    const std::size_t hatLen = static_cast<std::size_t>(0.1f * sr), snareLen = static_cast<std::size_t>(0.2f * sr);
+    uint32_t rng = 7u;
+    for (std::size_t i = 0; i < 2 * hatLen; ++i) rng = xorshift32(rng);
+    std::vector<float> snare;
+    float ph = 0.0f, ic1 = 0.0f, ic2 = 0.0f;
+    const SvfCoefs band = svfCoefs(2200.0f, sr, 0.71428573f);
+    for (std::size_t m = 0; m < snareLen; ++m) {
+        float tm = static_cast<float>(m) / sr;
+        ph += (80.0f * fastExp2((-tm / 0.015f) * 1.442695f) + 140.0f) / sr;
+        rng = xorshift32(rng);
+        float bp = svfTick(noiseValue(rng), band, ic1, ic2).band;
+        snare.push_back(fastSin(TWO_PI_F * ph) * 0.5f * fastExp2((-tm / 0.03f) * 1.442695f) +
+                        bp * 0.9f * fastExp2((-tm / 0.05f) * 1.442695f));
+    }
+    ic1 = ic2 = 0.0f;
+    const SvfCoefs high = svfCoefs(7000.0f, sr, 1.4285715f);
+    for (std::size_t m = 0; m < hatLen; ++m) {
+        float tm = static_cast<float>(m) / sr;
+        rng = xorshift32(rng);
+        float hp = svfTick(noiseValue(rng), high, ic1, ic2).high;
+        float mixed = (0.0f + snare[m]) + hp * 0.25f * fastExp2((-tm / 0.012f) * 1.442695f);
+        ASSERT_EQ(b.samples[j + m], std::fmin(std::fmax(mixed, -1.0f), 1.0f)) << m;
     }
 }
 
