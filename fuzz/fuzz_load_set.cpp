@@ -55,25 +55,6 @@ bool sameSet(const brs::Engine& a, const brs::Engine& b) {
     return same;
 }
 
-// Copies everything a set document carries (and the chain flag).
-void restoreSet(brs::Engine& dst, const brs::Engine& src) {
-    dst.bpm = src.bpm;
-    dst.swing = src.swing;
-    dst.len = src.len;
-    for (int t = 0; t < brs::NUM_TRACKS; ++t) {
-        dst.tracks[t] = src.tracks[t];
-        dst.mute[t] = src.mute[t];
-    }
-    dst.pats = src.pats;
-    dst.song = src.song;
-    dst.chain = src.chain;
-    dst.masterDrive = src.masterDrive;
-    dst.masterLevel = src.masterLevel;
-    dst.fx.delayTime = src.fx.delayTime;
-    dst.fx.delayFb = src.fx.delayFb;
-    dst.fx.reverbSize = src.fx.reverbSize;
-}
-
 struct Engines {
     brs::Engine* base;   // edited baseline, never loaded into
     brs::Engine* work;   // receives the input
@@ -120,7 +101,7 @@ std::string fuzzBaselineText() { return engines().baseText; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Engines& en = engines();
-    restoreSet(*en.work, *en.base);
+    brs::copy_set_fields(*en.work, *en.base);
     const std::string input(reinterpret_cast<const char*>(data), size);  // zero-terminated copy
 
     if (!brskern_load_set(en.work, input.c_str())) {
@@ -131,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string first = brs::save_set(*en.work);
     if (first.find("inf") != std::string::npos || first.find("nan") != std::string::npos)
         fail("saved text holds a non-finite number", input);
-    restoreSet(*en.check, *en.base);
+    brs::copy_set_fields(*en.check, *en.base);
     if (!brskern_load_set(en.check, first.c_str())) fail("saved text was rejected", input);
     // Bit-identical set fields write the identical text.
     if (!sameSet(*en.check, *en.work)) fail("saved text did not read back to the same values", input);

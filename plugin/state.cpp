@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "plugin/shell.h"
+#include "set/set.h"
 
 namespace brs::plug {
 namespace {
@@ -22,23 +23,6 @@ void reset_cache_after_load(Plug& p) {
     p.globalValues[7].store(1.0, std::memory_order_relaxed);
 }
 
-// Everything of an engine that a set document carries (and the chain flag,
-// which a document does not change).
-void copy_set_fields(Engine& to, const Engine& from) {
-    to.bpm = from.bpm;
-    to.swing = from.swing;
-    to.len = from.len;
-    std::copy(std::begin(from.tracks), std::end(from.tracks), std::begin(to.tracks));
-    std::copy(std::begin(from.mute), std::end(from.mute), std::begin(to.mute));
-    to.pats = from.pats;
-    to.song = from.song;
-    to.chain = from.chain;
-    to.masterDrive = from.masterDrive;
-    to.masterLevel = from.masterLevel;
-    to.fx.delayTime = from.fx.delayTime;
-    to.fx.delayFb = from.fx.delayFb;
-    to.fx.reverbSize = from.fx.reverbSize;
-}
 
 // Loads the set document text into p's engine with the parse done outside
 // engineMutex: the engine's set is copied into a staging engine under the

@@ -41,6 +41,10 @@ bool load_set(Engine& e, const char* text);
 // As above; false for a null engine or text.
 bool load_set(Engine* e, const char* text);
 
+// Copies every field a set document carries, and the chain flag, from `from`
+// to `to` (engines of any sample rate). [instance lock held] allocates
+void copy_set_fields(Engine& to, const Engine& from);
+
 // Overwrites all 3072 steps from a pattern image of at least PAT_IMAGE_BYTES
 // bytes (on, acc, rev become 0/1; rat 0 becomes 1). False, and nothing
 // changes, for a shorter image. [instance lock held] no allocation

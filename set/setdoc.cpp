@@ -1,4 +1,5 @@
 // setdoc.cpp: the "vm-groove/1.0" set document, writer and reader.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -510,6 +511,22 @@ bool load_set(Engine& e, const char* text) {
 }
 
 bool load_set(Engine* e, const char* text) { return e && load_set(*e, text); }
+
+void copy_set_fields(Engine& to, const Engine& from) {
+    to.bpm = from.bpm;
+    to.swing = from.swing;
+    to.len = from.len;
+    std::copy(std::begin(from.tracks), std::end(from.tracks), std::begin(to.tracks));
+    std::copy(std::begin(from.mute), std::end(from.mute), std::begin(to.mute));
+    to.pats = from.pats;
+    to.song = from.song;
+    to.chain = from.chain;
+    to.masterDrive = from.masterDrive;
+    to.masterLevel = from.masterLevel;
+    to.fx.delayTime = from.fx.delayTime;
+    to.fx.delayFb = from.fx.delayFb;
+    to.fx.reverbSize = from.fx.reverbSize;
+}
 
 }  // namespace brs
 
