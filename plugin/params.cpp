@@ -391,7 +391,7 @@ bool read_number(const char* s, double* out, const char** end) {
 // decimal point or comma, followed by nothing or by the unit the parameter
 // shows ("ms" is scaled to seconds; "Hz" and "%" are taken as they are), and
 // the words of the switches. Anything else is refused. The value is kept to
-// the parameter's declared range.
+// the parameter's declared range. [main thread]
 bool pa_t2v(const clap_plugin_t*, clap_id id, const char* text, double* out) {
     if (!text || !out) return false;
     struct Word {

@@ -72,6 +72,7 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
         std::lock_guard<std::mutex> g(p->engineMutex);
         size_t n = brskern_save_set(p->engine, nullptr, 0);
         if (n == 0) return false;
+        if (n - 1 > MAX_SET_BYTES) return false;  // could not be loaded again; see below
         text.assign(n, '\0');
         brskern_save_set(p->engine, text.data(), n);
         text.resize(n - 1);  // drop the terminating zero

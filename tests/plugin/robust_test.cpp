@@ -154,7 +154,8 @@ TEST_F(PluginTest, SavedStatesStayWithinTheBoundTheyAreLoadedWith) {
     const size_t smallSize = stateText().size();
     // Every further entry adds {"pat":0,"rep":1} and a comma; a two-digit
     // repeat one byte more.
-    for (size_t target : {plug::MAX_SET_BYTES, plug::MAX_SET_BYTES + 1}) {
+    // Just at the bound, one byte over it, and a set document that alone is over it.
+    for (size_t target : {plug::MAX_SET_BYTES, plug::MAX_SET_BYTES + 1, plug::MAX_SET_BYTES + 200}) {
         SCOPED_TRACE(target);
         const size_t extra = target - smallSize;
         const size_t n = SMALL + extra / 18, longer = extra % 18;
