@@ -48,7 +48,11 @@ void silence(const Out& o, uint32_t n) {
 void render(Plug& p, const Out& o, uint32_t j, uint32_t e) {
     float* buf = p.scratch.data();
     const uint32_t cap = uint32_t(p.scratch.size() / 2);
-    if (cap == 0) return;  // never activated: nothing to render into
+    if (cap == 0) {  // never activated: nothing to render into, the host gets silence
+        if (o.l) std::memset(o.l + j, 0, sizeof(float) * (e - j));
+        if (o.r) std::memset(o.r + j, 0, sizeof(float) * (e - j));
+        return;
+    }
     while (j < e) {
         uint32_t k = e - j < cap ? e - j : cap;
         brskern_process(p.engine, buf, k);

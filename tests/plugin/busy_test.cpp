@@ -82,6 +82,15 @@ TEST_F(BusyTest, ResetNeverWaitsAndIsCarriedOutAtTheNextBlock) {
     EXPECT_EQ(sounding, 0) << "a tail rang on after the reset";
 }
 
+// A host that processes without activating first gets silence, not whatever
+// its buffers held (the render buffer is only made at activation).
+TEST_F(BusyTest, ProcessBeforeActivationGivesSilence) {
+    EventList ev;
+    ev.noteOn(0, 36, 1.0);
+    auto [l, r] = run(256, &ev);
+    EXPECT_TRUE(silent(l, r));
+}
+
 // ---- blocks that miss the lock ----------------------------------------------------------
 
 // Two instances get the same blocks; one meets its lock busy for a while.
