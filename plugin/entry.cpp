@@ -95,6 +95,8 @@ void pl_destroy(const clap_plugin_t* plugin) {
 bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t maxFrames) {
     Plug* p = from(plugin);
     p->maxFrames.store(maxFrames, std::memory_order_relaxed);
+    const double blockNs = rate > 0.0 ? double(maxFrames) / rate * 1e9 : 0.0;
+    p->blockNs.store(blockNs < 1e10 ? int64_t(blockNs) : int64_t(1e10), std::memory_order_relaxed);
     std::lock_guard<std::mutex> sg(p->stageMutex);  // no save, load or import meanwhile
     brskern_t fresh = nullptr;
     if (!p->engine || rate != p->sampleRate) {

@@ -45,7 +45,8 @@ enum : int { IDLE = 0, POSTED = 1, TAKEN = 2, DONE = 3 };
 enum : int { COPY = 1, SWAP = 2 };
 
 // How long the main thread waits for a block before it serves a request
-// itself; and how recent the last block must be for it to wait at all.
+// itself; and how recent the last block must be for it to wait at all. Both
+// grow by two of the host's largest blocks.
 constexpr int64_t WAIT_NS = 250'000'000;
 constexpr int64_t ALIVE_NS = 50'000'000;
 // The stage is never rendered: a low rate keeps its lines small.
@@ -60,7 +61,8 @@ int64_t now_ns() {
 bool audio_running(const Plug& p) {
     if (!p.active.load(std::memory_order_acquire)) return false;
     if (p.audioThread.load(std::memory_order_relaxed) == static_cast<unsigned long>(pthread_self())) return false;
-    return now_ns() - p.lastProcessNs.load(std::memory_order_relaxed) < ALIVE_NS;
+    const int64_t alive = ALIVE_NS + 2 * p.blockNs.load(std::memory_order_relaxed);
+    return now_ns() - p.lastProcessNs.load(std::memory_order_relaxed) < alive;
 }
 
 // Carries out the posted request. [engineMutex held, either thread] no allocation
@@ -108,7 +110,7 @@ bool run(Plug& p, int kind, void (*after)(Plug&, void*), void* ctx) {
     m.songNeeded = 0;
     if (audio_running(p)) {
         m.state.store(POSTED, std::memory_order_release);
-        const int64_t deadline = now_ns() + WAIT_NS;
+        const int64_t deadline = now_ns() + WAIT_NS + 2 * p.blockNs.load(std::memory_order_relaxed);
         for (;;) {
             const int s = m.state.load(std::memory_order_acquire);
             if (s == DONE) {

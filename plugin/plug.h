@@ -115,6 +115,8 @@ struct Plug {
     Mail mail;
     // When (steady clock, ns) and on which thread the host last called process.
     std::atomic<int64_t> lastProcessNs{0};
+    // Length of the host's largest block in ns, set at activation.
+    std::atomic<int64_t> blockNs{0};
     std::atomic<unsigned long> audioThread{0};
     // What blocks that missed engineMutex carried besides parameter values:
     // note-ons, raw MIDI, the transport, a reset; replayed in order at the
