@@ -66,8 +66,8 @@ struct Plug {
     XGui* gui = nullptr;
 
     // ---- shell bookkeeping (after the fields above) ----------------------
-    // Largest block the host announced at activation; the audio thread's
-    // scratch buffer is sized to it before the first render.
+    // Largest block the host announced at activation; the render buffer
+    // (scratch) is sized to it there.
     std::atomic<uint32_t> maxFrames{0};
     // Between activate and deactivate: the parameter flush then runs on the
     // audio thread and must not wait for the main thread.

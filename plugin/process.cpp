@@ -1,5 +1,6 @@
 // process.cpp: the audio callback: editor edits, host transport, sample-accurate
-// input events, rendering into the audio thread's scratch buffer.
+// input events, rendering into the instance's render buffer; blocks that
+// miss the instance lock.
 #include <cstring>
 #include <new>
 
