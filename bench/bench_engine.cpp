@@ -50,6 +50,23 @@ void BM_ProcessDense(benchmark::State& state) {
     brskern_free(h);
 }
 
+// brskern_reset of a dense engine at the rate given (Hz): the cost a host's
+// reset adds to the block that carries it out (every line is emptied).
+void BM_Reset(benchmark::State& state) {
+    const auto rate = static_cast<float>(state.range(0));
+    brskern_t h = denseEngine(rate);
+    std::vector<float> out(2 * 512);
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int i = 0; i < 8; ++i) brskern_process(h, out.data(), 512);
+        state.ResumeTiming();
+        brskern_reset(h);
+        benchmark::ClobberMemory();
+    }
+    brskern_free(h);
+}
+
 }  // namespace
 
 BENCHMARK(BM_ProcessDense)->Arg(64)->Arg(512);
+BENCHMARK(BM_Reset)->Arg(44100)->Arg(96000)->Iterations(300);

@@ -77,6 +77,9 @@ struct Fx {
     // pre-master sum (reverb + delay tap + dry) for left and right.
     // [audio thread] no allocation, no locks
     void frame(float dry, float delayIn, float reverbIn, float& left, float& right);
+    // Empties every delay and reverb line (the settings stay).
+    // [audio thread] no allocation, no locks
+    void clear();
 };
 
 // Master drive, level and the linked peak limiter (ceiling 0.7079).

@@ -4,6 +4,7 @@
 // Every line holds at least one sample, whatever the sample rate, so positions
 // are always reduced modulo a non-zero length. Non-finite bus values count as
 // silence and never enter a line, so one bad voice cannot poison the tails.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -96,6 +97,21 @@ void Fx::frame(float dry, float delayIn, float reverbIn, float& left, float& rig
 
     left = (x + tapL) + dry;
     right = (x + tapR) + dry;
+}
+
+void Fx::clear() {
+    std::fill(dl.begin(), dl.end(), 0.0f);
+    std::fill(dr.begin(), dr.end(), 0.0f);
+    writePos = 0;
+    for (Comb& c : combs) {
+        std::fill(c.line.begin(), c.line.end(), 0.0f);
+        c.idx = 0;
+        c.store = 0.0f;
+    }
+    for (Ap& a : aps) {
+        std::fill(a.line.begin(), a.line.end(), 0.0f);
+        a.idx = 0;
+    }
 }
 
 void masterStage(float& left, float& right, float drive, float level, float& limiterGain) {

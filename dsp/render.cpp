@@ -55,6 +55,21 @@ void Engine::process(float* out, unsigned long frames) {
     clock = end;
 }
 
+// [audio thread] no allocation, no locks
+void Engine::skip(unsigned long frames) {
+    const float dt = 1.0f / sampleRate;
+    const double end = clock + static_cast<double>(frames) * static_cast<double>(dt);
+    schedule(end);
+    const float span = static_cast<float>(end - clock);
+    for (Voice& v : voices) {
+        v.t += span;
+        if (!(v.t <= v.dur)) v.alive = 0;
+    }
+    voices.erase(std::remove_if(voices.begin(), voices.end(), [](const Voice& v) { return v.alive == 0; }),
+                 voices.end());
+    clock = end;
+}
+
 // [audio thread] no allocation: the list's capacity is reserved for the cap
 bool Engine::spawnVoice(uint64_t track, float delay, float dur, float gain, float note,
                         uint64_t slice, uint8_t rev) {

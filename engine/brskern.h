@@ -31,6 +31,8 @@ typedef struct brskern_engine* brskern_t;
 BRSKERN_API brskern_t brskern_new(float sampleRate);        /* [any thread] allocates */
 BRSKERN_API void brskern_free(brskern_t h);                  /* null is ignored */
 BRSKERN_API void brskern_process(brskern_t h, float* out, uint32_t frames); /* [audio] no allocation, no locks */
+BRSKERN_API void brskern_skip(brskern_t h, uint32_t frames);  /* [audio] advances time unheard; no allocation, no locks */
+BRSKERN_API void brskern_reset(brskern_t h);                   /* [audio] ends voices, clears tails; no allocation, no locks */
 BRSKERN_API void brskern_start(brskern_t h);
 BRSKERN_API void brskern_stop(brskern_t h);
 BRSKERN_API int32_t brskern_step(brskern_t h);

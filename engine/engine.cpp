@@ -44,10 +44,6 @@ constexpr float DEFAULT_P[NUM_PARAMS][NUM_TRACKS] = {
     {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},                      // reverbSend
 };
 
-// Room kept for song chains so that a short chain (the plug-in's pattern
-// switch is one entry) can be replaced without allocating.
-constexpr std::size_t SONG_RESERVE = 256;
-
 }  // namespace
 
 int paramIndex(const char* name) {
@@ -94,11 +90,21 @@ Engine::Engine(float rate)
     pats.assign(NUM_PATTERNS, blank);
     for (int i = 0; i < NUM_STEPS; ++i) pats[0].steps[3][i].slice = static_cast<uint8_t>(i % 16);
 
-    voices.reserve(MAX_VOICES);
-    song.reserve(SONG_RESERVE);
-
     autom.assign(AUTOM_SIZE, std::numeric_limits<float>::quiet_NaN());
     autoOn = true;
+    ensureCapacity();
+}
+
+void Engine::ensureCapacity() {
+    if (voices.capacity() < MAX_VOICES) voices.reserve(MAX_VOICES);
+    if (song.capacity() < SONG_RESERVE) song.reserve(SONG_RESERVE);
+    if (autom.size() < AUTOM_SIZE) autom.resize(AUTOM_SIZE, std::numeric_limits<float>::quiet_NaN());
+}
+
+void Engine::silence() {
+    voices.clear();
+    fx.clear();
+    limiterGain = 1.0f;
 }
 
 void Engine::start() {
@@ -137,6 +143,14 @@ void brskern_process(brskern_t h, float* out, uint32_t frames) {
     if (h == nullptr || (out == nullptr && frames != 0)) return;
     brs::DenormalScope scope;
     h->process(out, frames);
+}
+
+void brskern_skip(brskern_t h, uint32_t frames) {
+    if (h != nullptr) h->skip(frames);
+}
+
+void brskern_reset(brskern_t h) {
+    if (h != nullptr) h->silence();
 }
 
 void brskern_start(brskern_t h) {

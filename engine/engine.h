@@ -23,6 +23,9 @@ constexpr int NUM_PATTERNS = 8;
 constexpr int NUM_STEPS = 64;
 constexpr std::size_t MAX_VOICES = 64;
 constexpr std::size_t AUTOM_SIZE = 61440;  // [pattern 8][track 6][param 20][step 64]
+// Room every engine keeps for its song chain, so that a short chain (the
+// plug-in's pattern switch is one entry) replaces it without allocating.
+constexpr std::size_t SONG_RESERVE = 256;
 
 // The twenty per-track sound parameter keys, in index order.
 extern const char* const PARAM_NAMES[NUM_PARAMS];
@@ -121,8 +124,24 @@ struct Engine {
     // [any thread] allocates everything rendering needs; the rate passes safeSampleRate.
     explicit Engine(float sampleRate);
 
+    // Makes the room the render path and the audio thread's setters rely on:
+    // MAX_VOICES voices, SONG_RESERVE song entries, AUTOM_SIZE lane values.
+    // Called by the constructor and after every set load or copy, so every
+    // engine keeps it. [main thread] allocates when room is missing
+    void ensureCapacity();
+
     // Renders frames interleaved stereo frames. [audio thread] no allocation, no locks
     void process(float* out, unsigned long frames);
+    // Moves the clock and the sequencer on by frames without rendering them:
+    // the steps due in that time fire (automation and song chain included),
+    // and every voice ages by the span, as if it had been rendered unheard;
+    // voices whose life ends inside it are gone. Delay, reverb and limiter
+    // keep their state. [audio thread] no allocation, no locks
+    void skip(unsigned long frames);
+    // Ends every voice and empties the delay and reverb lines and the
+    // limiter; the set, the parameters and the sequencer stay.
+    // [audio thread] no allocation, no locks
+    void silence();
     // Fires every step due before end (seconds). Called only by process.
     void schedule(double end);
     // Appends one voice unless MAX_VOICES exist; returns false when refused.

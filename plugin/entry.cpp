@@ -1,6 +1,10 @@
 // entry.cpp: the CLAP entry, the factory, the instance lifecycle and the ports.
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "engine/engine.h"
+#include "set/set.h"
 
 #include "plugin/shell.h"
 
@@ -81,41 +85,64 @@ void pl_destroy(const clap_plugin_t* plugin) {
     if (p->gui) gui_destroy(plugin);
     brskern_free(p->engine);
     p->engine = nullptr;
+    brskern_free(p->stage);
+    p->stage = nullptr;
     delete p;
 }
 
-// [main thread] takes engineMutex
+// [main thread] takes engineMutex only to copy the set, swap the engine and
+// re-apply the cache; the document round trip runs outside it
 bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t maxFrames) {
     Plug* p = from(plugin);
     p->maxFrames.store(maxFrames, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> g(p->engineMutex);
+    const double blockNs = rate > 0.0 ? double(maxFrames) / rate * 1e9 : 0.0;
+    p->blockNs.store(blockNs < 1e10 ? int64_t(blockNs) : int64_t(1e10), std::memory_order_relaxed);
+    std::lock_guard<std::mutex> sg(p->stageMutex);  // no save, load or import meanwhile
+    brskern_t fresh = nullptr;
     if (!p->engine || rate != p->sampleRate) {
         // The new engine is built before the old one goes, so that running out
         // of memory keeps the old engine and the user's set, and the host
         // learns that activation failed.
-        brskern_t fresh = brskern_new(static_cast<float>(rate));
+        fresh = brskern_new(static_cast<float>(rate));
         if (!fresh) return false;
         if (p->engine) {
-            // Carry the set across the rebuild as a set document.
+            // Carry the set across the rebuild as a set document, formatted
+            // from a copy and read into the new engine without the lock.
             bool carried = false;
             try {
-                size_t n = brskern_save_set(p->engine, nullptr, 0);
-                std::string text(n, '\0');
-                carried = n && brskern_save_set(p->engine, text.data(), n) == n &&
-                          brskern_load_set(fresh, text.c_str());
+                if (brskern_t st = stage_engine(*p)) {
+                    {
+                        std::lock_guard<std::mutex> g(p->engineMutex);
+                        brs::copy_set_fields(*st, *p->engine);
+                    }
+                    size_t n = brskern_save_set(st, nullptr, 0);
+                    std::string text(n, '\0');
+                    carried = n && brskern_save_set(st, text.data(), n) == n && brskern_load_set(fresh, text.c_str());
+                }
             } catch (const std::bad_alloc&) {
             }
             if (!carried) {
                 brskern_free(fresh);
                 return false;
             }
-            brskern_free(p->engine);
         }
-        p->engine = fresh;
-        p->sampleRate = rate;
     }
-    reapply_cache(*p);
-    p->active.store(true, std::memory_order_release);
+    brskern_t old = nullptr;
+    {
+        std::lock_guard<std::mutex> g(p->engineMutex);
+        if (!size_scratch(*p, maxFrames)) {
+            brskern_free(fresh);
+            return false;
+        }
+        if (fresh) {
+            old = p->engine;
+            p->engine = fresh;
+            p->sampleRate = rate;
+        }
+        reapply_cache(*p);
+        p->active.store(true, std::memory_order_release);
+    }
+    brskern_free(old);
     return true;
 }
 
@@ -123,12 +150,18 @@ void pl_deactivate(const clap_plugin_t* plugin) { from(plugin)->active.store(fal
 bool pl_start(const clap_plugin_t*) { return true; }
 void pl_stop(const clap_plugin_t*) {}
 
-// [audio thread] takes engineMutex
+// [audio thread] never waits: with engineMutex busy the reset is carried out
+// at the start of the next block that gets it
 void pl_reset(const clap_plugin_t* plugin) {
     Plug* p = from(plugin);
-    std::lock_guard<std::mutex> g(p->engineMutex);
-    brskern_stop(p->engine);
-    p->hostPlaying = false;
+    if (!p->engineMutex.try_lock()) {
+        park_reset(*p);
+        return;
+    }
+    apply_pending(*p);  // what blocks before the reset carried comes first
+    catch_up(*p);
+    reset_engine(*p);
+    p->engineMutex.unlock();
 }
 
 // [audio thread]

@@ -117,6 +117,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
         value = narrowed(id, value);
         p.trackValues[track][k].store(value, std::memory_order_relaxed);
         ++p.applyCount;
+        p.sinceCopy |= uint64_t(1) << (8 * track + k);
         if (k == 7)
             brskern_set_mute(p.engine, track, value >= 0.5);
         else
@@ -126,7 +127,10 @@ void apply_param(Plug& p, uint32_t id, double value) {
     if (id >= 1016) return;
     value = narrowed(id, value);
     p.globalValues[id - 1000].store(value, std::memory_order_relaxed);
-    if (id <= 1005 || id == 1007) ++p.applyCount;  // the ids that change the engine's set
+    if (id <= 1005 || id == 1007) {  // the ids that change the engine's set
+        ++p.applyCount;
+        p.sinceCopy |= uint64_t(1) << (48 + (id - 1000));
+    }
     switch (id) {
     case 1000: brskern_set_param(p.engine, 6, "drive", f32(value)); break;
     case 1001: brskern_set_param(p.engine, 6, "level", f32(value)); break;

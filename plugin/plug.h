@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -65,8 +66,8 @@ struct Plug {
     XGui* gui = nullptr;
 
     // ---- shell bookkeeping (after the fields above) ----------------------
-    // Largest block the host announced at activation; the audio thread's
-    // scratch buffer is sized to it before the first render.
+    // Largest block the host announced at activation; the render buffer
+    // (scratch) is sized to it there.
     std::atomic<uint32_t> maxFrames{0};
     // Between activate and deactivate: the parameter flush then runs on the
     // audio thread and must not wait for the main thread.
@@ -84,14 +85,62 @@ struct Plug {
     // Storage swapped with gevs when the edit queue is drained, so that the
     // audio thread neither frees nor allocates. [engineMutex held]
     std::vector<GEv> gevSpare;
-    // Counts the parameter values that changed the engine's set; a set parsed
-    // outside engineMutex is moved in only when none arrived meanwhile.
+    // Counts the parameter values that changed the engine's set.
     // [engineMutex held]
     uint64_t applyCount = 0;
 
+    // ---- real-time hand-over (plugin/handover.cpp, plugin/process.cpp) -----
+    // The render buffer of the audio thread, sized at activation so that no
+    // audio thread ever allocates it. [engineMutex held]
+    std::vector<float> scratch;
+    // Cache slots whose value reached the engine since the set was last
+    // copied for the main thread; re-applied after a hand-over.
+    // [engineMutex held]
+    uint64_t sinceCopy = 0;
+    // Guards stage and the main thread's side of mail (saves, loads, imports
+    // and activation take it in turn; the audio thread never does).
+    std::mutex stageMutex;
+    // The main thread's working engine: the live set is copied into it, a
+    // document is formatted from or parsed into it, and it is swapped in.
+    brskern_t stage = nullptr;
+    // One request of the main thread to the audio thread (handover.cpp).
+    struct Mail {
+        std::atomic<int> state{0};
+        int kind = 0;
+        void (*after)(Plug&, void*) = nullptr;
+        void* ctx = nullptr;
+        bool ok = false;
+        std::size_t songNeeded = 0;
+    };
+    Mail mail;
+    // When (steady clock, ns) and on which thread the host last called process.
+    std::atomic<int64_t> lastProcessNs{0};
+    // Length of the host's largest block in ns, set at activation.
+    std::atomic<int64_t> blockNs{0};
+    std::atomic<unsigned long> audioThread{0};
+    // What blocks that missed engineMutex carried besides parameter values:
+    // note-ons, raw MIDI, the transport, a reset; replayed in order at the
+    // next locked block (process.cpp). [audio thread only]
+    struct Parked {
+        uint64_t pos;     // frames since the first missed block
+        uint32_t kind;    // 0 event, 1 transport, 2 reset
+        uint32_t flags;   // transport flags
+        double tempo;     // transport tempo
+        alignas(8) unsigned char ev[48];  // the event, as the host gave it
+    };
+    static constexpr uint32_t PARK_CAP = 512;
+    Parked parkq[PARK_CAP]{};
+    uint32_t parkN = 0;
+    uint64_t skipped = 0;  // frames of the blocks missed so far
+    // With the queue full: the last transport, the last MIDI Start or Stop
+    // and a reset are still kept, in these three places.
+    Parked late[3]{};
+    bool lateUsed[3]{};
+
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);
-    // Imports the set file from set_datei(). [main thread] takes engineMutex
+    // Imports the set file from set_datei(). [main thread] the set is swapped
+    // in at a block boundary (plugin/handover.cpp)
     bool load_file();
 };
 

@@ -1,43 +1,18 @@
 // process.cpp: the audio callback: editor edits, host transport, sample-accurate
-// input events, rendering into the audio thread's scratch buffer.
+// input events, rendering into the instance's render buffer; blocks that
+// miss the instance lock.
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "plugin/shell.h"
 
 namespace brs::plug {
 namespace {
 
-// Largest block the scratch buffer is grown for; longer blocks are rendered
-// in pieces of this size, so a host's frame count never drives an allocation.
+// Largest block rendered in one piece; longer blocks are rendered in pieces.
 constexpr uint32_t MAX_SCRATCH_FRAMES = 8192;
-// Frames of the fallback storage used when the buffer could not be grown.
-constexpr uint32_t SMALL_FRAMES = 64;
-
-// One per audio thread, shared by every instance rendered on it; released
-// when the thread ends.
-struct Scratch {
-    std::vector<float> buf;
-    float small[2 * SMALL_FRAMES];
-
-    // Grows buf to hold frames stereo frames (never shrinks). Keeps the old
-    // storage when memory runs out. [audio thread, before the instance lock]
-    void reserve(uint32_t frames) {
-        if (frames > MAX_SCRATCH_FRAMES) frames = MAX_SCRATCH_FRAMES;
-        if (buf.size() >= 2 * size_t(frames)) return;
-        try {
-            buf.resize(2 * size_t(frames));
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    float* data() { return buf.size() >= 2 * SMALL_FRAMES ? buf.data() : small; }
-    uint32_t frames() const {
-        return buf.size() >= 2 * SMALL_FRAMES ? uint32_t(buf.size() / 2) : SMALL_FRAMES;
-    }
-};
-
-thread_local Scratch scratch;
+// Smallest render buffer, for hosts that announce no block size.
+constexpr uint32_t MIN_SCRATCH_FRAMES = 64;
 
 // The host's output channels; missing ones are null.
 struct Out {
@@ -71,12 +46,17 @@ void silence(const Out& o, uint32_t n) {
 }
 
 // Renders frames [j, e) of the block and copies them to the host's channels.
-void render(brskern_t engine, const Out& o, uint32_t j, uint32_t e) {
-    float* buf = scratch.data();
-    const uint32_t cap = scratch.frames();
+void render(Plug& p, const Out& o, uint32_t j, uint32_t e) {
+    float* buf = p.scratch.data();
+    const uint32_t cap = uint32_t(p.scratch.size() / 2);
+    if (cap == 0) {  // never activated: nothing to render into, the host gets silence
+        if (o.l) std::memset(o.l + j, 0, sizeof(float) * (e - j));
+        if (o.r) std::memset(o.r + j, 0, sizeof(float) * (e - j));
+        return;
+    }
     while (j < e) {
         uint32_t k = e - j < cap ? e - j : cap;
-        brskern_process(engine, buf, k);
+        brskern_process(p.engine, buf, k);
         if (o.l)
             for (uint32_t f = 0; f < k; ++f) o.l[j + f] = buf[2 * f];
         if (o.r)
@@ -85,37 +65,176 @@ void render(brskern_t engine, const Out& o, uint32_t j, uint32_t e) {
     }
 }
 
+// ---- blocks that missed the lock ------------------------------------------------
+//
+// A block that meets engineMutex busy is output as silence, but it costs
+// neither events nor time. Its parameter values are parked per slot
+// (park_events); its note-ons, raw MIDI, transport and a reset called
+// meanwhile are queued here with their frame position counted from the first
+// missed block. The next locked block first replays that span without
+// rendering it: the queued entries are applied at their positions while the
+// engine's clock and sequencer move on over the missed frames (brskern_skip).
+// So the groove stays in time with the host, and a voice that fell into the
+// span is treated as if it had been rendered unheard: it has aged by the
+// span, and sounds on from there if its life is not over. Parked parameter
+// values are applied first, at the start of the span.
+//
+// The queue is bounded (PARK_CAP entries). When it is full, further note-ons
+// and MIDI other than Start and Stop are dropped; the last transport, the
+// last Start or Stop and a reset are still kept in three places of their own
+// and replayed after the queue, so the sequencer's state is never lost.
+
+enum : uint32_t { PARK_EVENT = 0, PARK_TRANSPORT = 1, PARK_RESET = 2 };
+enum : int { LATE_TRANSPORT = 0, LATE_STARTSTOP = 1, LATE_RESET = 2 };
+
+void park(Plug& p, const Plug::Parked& e, int lateSlot) {
+    if (p.parkN < Plug::PARK_CAP) {
+        p.parkq[p.parkN++] = e;
+    } else if (lateSlot >= 0) {
+        p.late[lateSlot] = e;
+        p.lateUsed[lateSlot] = true;
+    }
+}
+
+// Queues the note-ons, raw MIDI and transport of a block that missed the lock.
+// [audio thread] no allocation, no locks
+void park_block(Plug& p, const clap_process_t* pr, const clap_input_events_t* in, uint32_t m, uint32_t n) {
+    if (const clap_event_transport_t* t = pr->transport) {
+        // Only a change is worth a place: the same transport block after block is kept once.
+        bool same = false;
+        for (uint32_t i = p.parkN; i-- > 0;) {
+            if (p.parkq[i].kind != PARK_TRANSPORT) continue;
+            same = p.parkq[i].flags == t->flags && (p.parkq[i].tempo == t->tempo || !(t->flags & CLAP_TRANSPORT_HAS_TEMPO));
+            break;
+        }
+        if (!same) {
+            Plug::Parked e{};
+            e.pos = p.skipped;
+            e.kind = PARK_TRANSPORT;
+            e.flags = t->flags;
+            e.tempo = t->tempo;
+            park(p, e, LATE_TRANSPORT);
+        }
+    }
+    for (uint32_t i = 0; i < m; ++i) {
+        const clap_event_header_t* ev = in->get(in, i);
+        if (!ev || ev->space_id != CLAP_CORE_EVENT_SPACE_ID || ev->size > sizeof(Plug::Parked::ev)) continue;
+        int lateSlot = -1;
+        if (ev->type == CLAP_EVENT_NOTE_ON) {
+            if (ev->size < sizeof(clap_event_note_t)) continue;
+        } else if (ev->type == CLAP_EVENT_MIDI) {
+            if (ev->size < sizeof(clap_event_midi_t)) continue;
+            const uint8_t status = reinterpret_cast<const clap_event_midi_t*>(ev)->data[0];
+            if (status == 0xFA || status == 0xFC) lateSlot = LATE_STARTSTOP;
+        } else {
+            continue;  // parameter values are parked per slot; everything else is ignored anyway
+        }
+        Plug::Parked e{};
+        e.pos = p.skipped + (ev->time < n ? ev->time : n);
+        e.kind = PARK_EVENT;
+        std::memcpy(e.ev, ev, ev->size);
+        park(p, e, lateSlot);
+    }
+    p.skipped += n;
+}
+
+// The transport of one block: tempo, and start or stop on a change of the
+// host's play state, while "Sequencer folgt Host" is on. [engineMutex held]
+void follow_transport(Plug& p, uint32_t flags, double tempo) {
+    if (p.globalValues[6].load(std::memory_order_relaxed) < 0.5) return;
+    if ((flags & CLAP_TRANSPORT_HAS_TEMPO) && std::isfinite(tempo)) brskern_set_bpm(p.engine, static_cast<float>(tempo));
+    const bool playing = (flags & CLAP_TRANSPORT_IS_PLAYING) != 0;
+    if (playing && !p.hostPlaying) brskern_start(p.engine);
+    if (!playing && p.hostPlaying) brskern_stop(p.engine);
+    p.hostPlaying = playing;
+}
+
+// Moves the engine on by frames without rendering them.
+void skip_frames(Plug& p, uint64_t frames) {
+    while (frames > 0) {
+        const uint32_t k = frames > 0x40000000u ? 0x40000000u : uint32_t(frames);
+        brskern_skip(p.engine, k);
+        frames -= k;
+    }
+}
+
+void replay(Plug& p, const Plug::Parked& e, uint64_t& done) {
+    if (e.pos > done) {
+        skip_frames(p, e.pos - done);
+        done = e.pos;
+    }
+    switch (e.kind) {
+    case PARK_EVENT: apply_event(p, reinterpret_cast<const clap_event_header_t*>(e.ev)); break;
+    case PARK_TRANSPORT: follow_transport(p, e.flags, e.tempo); break;
+    default: reset_engine(p); break;
+    }
+}
+
 }  // namespace
+
+void park_reset(Plug& p) {
+    Plug::Parked e{};
+    e.pos = p.skipped;
+    e.kind = PARK_RESET;
+    park(p, e, LATE_RESET);
+}
+
+void catch_up(Plug& p) {
+    if (p.parkN == 0 && p.skipped == 0 && !p.lateUsed[0] && !p.lateUsed[1] && !p.lateUsed[2]) return;
+    uint64_t done = 0;
+    for (uint32_t i = 0; i < p.parkN; ++i) replay(p, p.parkq[i], done);
+    // The places kept beyond a full queue, in the order they came.
+    for (;;) {
+        int next = -1;
+        for (int s = 0; s < 3; ++s)
+            if (p.lateUsed[s] && (next < 0 || p.late[s].pos < p.late[next].pos)) next = s;
+        if (next < 0) break;
+        p.lateUsed[next] = false;
+        replay(p, p.late[next], done);
+    }
+    if (p.skipped > done) skip_frames(p, p.skipped - done);
+    p.parkN = 0;
+    p.skipped = 0;
+}
+
+void reset_engine(Plug& p) {
+    brskern_reset(p.engine);
+    brskern_stop(p.engine);
+    p.hostPlaying = false;
+}
+
+bool size_scratch(Plug& p, uint32_t maxFrames) {
+    uint32_t frames = maxFrames < MIN_SCRATCH_FRAMES ? MIN_SCRATCH_FRAMES : maxFrames;
+    if (frames > MAX_SCRATCH_FRAMES) frames = MAX_SCRATCH_FRAMES;
+    if (p.scratch.size() >= 2 * size_t(frames)) return true;
+    try {
+        p.scratch.assign(2 * size_t(frames), 0.0f);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 clap_process_status Plug::process(const clap_process_t* pr) {
     const uint32_t n = pr->frames_count;
     const Out o = outputs(pr);
     const clap_input_events_t* in = pr->in_events;
     const uint32_t m = in && in->size && in->get ? in->size(in) : 0;
-
-    // Outside the lock: the first block on a thread sizes the buffer for the
-    // host's announced maximum, so later blocks never allocate.
-    uint32_t want = maxFrames.load(std::memory_order_relaxed);
-    scratch.reserve(want > n ? want : n);
+    note_process_call(*this);
 
     if (!engineMutex.try_lock()) {
         silence(o, n);
         park_events(*this, in);  // the block's parameter values wait for the next locked block
+        park_block(*this, pr, in, m, n);
         return CLAP_PROCESS_CONTINUE;
     }
 
+    serve_mail(*this);  // a load swapped in here replaces the values parked before it
     apply_pending(*this);
+    catch_up(*this);
     drain_gevs(*this, pr->out_events);
 
-    if (pr->transport && globalValues[6].load(std::memory_order_relaxed) >= 0.5) {
-        const clap_event_transport_t* t = pr->transport;
-        if ((t->flags & CLAP_TRANSPORT_HAS_TEMPO) && std::isfinite(t->tempo))
-            brskern_set_bpm(engine, static_cast<float>(t->tempo));
-        const bool playing = (t->flags & CLAP_TRANSPORT_IS_PLAYING) != 0;
-        if (playing && !hostPlaying) brskern_start(engine);
-        if (!playing && hostPlaying) brskern_stop(engine);
-        hostPlaying = playing;
-    }
+    if (pr->transport) follow_transport(*this, pr->transport->flags, pr->transport->tempo);
 
     uint32_t i = 0, j = 0;
     while (j < n) {
@@ -129,7 +248,7 @@ clap_process_status Plug::process(const clap_process_t* pr) {
             const clap_event_header_t* ev = in->get(in, i);
             if (ev->time < n) e = ev->time;
         }
-        render(engine, o, j, e);
+        render(*this, o, j, e);
         j = e;
     }
     for (; i < m; ++i) apply_event(*this, in->get(in, i));

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "plugin/plug.h"
 
@@ -41,6 +42,53 @@ double clamp_host(uint32_t id, double value);
 // Refreshes trackValues and globalValues[0..5] from the engine.
 // [engineMutex held]
 void refresh_cache(Plug& p);
+
+// ---- audio thread (process.cpp) -------------------------------------------------
+// Replays what blocks that missed engineMutex carried (parked note-ons, MIDI,
+// transport, reset) and moves the engine on over their frames.
+// [audio thread, engineMutex held] no allocation
+void catch_up(Plug& p);
+// Queues a reset for the next locked block. [audio thread, engineMutex busy] lock-free
+void park_reset(Plug& p);
+// Ends every voice, empties the effect lines and the limiter, stops the
+// sequencer. [engineMutex held] no allocation
+void reset_engine(Plug& p);
+// Sizes the render buffer for blocks of up to maxFrames frames; false when
+// memory runs out. [main thread, engineMutex held] allocates
+bool size_scratch(Plug& p, uint32_t maxFrames);
+
+// ---- main thread and audio thread (handover.cpp) ------------------------------
+// Serves the main thread's posted request, if any: a copy of the live set or
+// the hand-over of a loaded one. [audio thread, engineMutex held] no allocation
+void serve_mail(Plug& p);
+// Notes when and on which thread the host called process. [audio thread] lock-free
+void note_process_call(Plug& p);
+// The stage engine, made on first use; null when memory runs out.
+// [main thread, stageMutex held] allocates
+brskern_t stage_engine(Plug& p);
+
+// The main thread's way to the engine's set while the audio thread may be
+// rendering; holds stageMutex for its whole life. [main thread]
+class StageAccess {
+public:
+    explicit StageAccess(Plug& p);
+    // The live set, copied into the stage at a block boundary; null when
+    // memory runs out. The stage may then be read or loaded into freely.
+    brskern_t copy();
+    // Swaps the stage's set in at a block boundary and runs after() right
+    // there, with engineMutex held (on the audio thread, or on this one when
+    // no block comes). after() must not allocate or wait. False when memory
+    // ran out (nothing changed).
+    template <class F>
+    bool hand_over(F& after) {
+        return hand_over([](Plug&, void* c) { (*static_cast<F*>(c))(); }, &after);
+    }
+    bool hand_over(void (*after)(Plug&, void*), void* ctx);
+
+private:
+    Plug& p_;
+    std::unique_lock<std::mutex> lock_;
+};
 
 // Cache slot index 0..63 of a parameter id (track slots 0..47, then the
 // global slots 1000..1015), or -1.

@@ -31,50 +31,34 @@ void reset_cache_after_load(Plug& p) {
 }
 
 
-// Loads the set document text into p's engine with the parse done outside
-// engineMutex: the engine's set is copied into a staging engine under the
-// lock, the document is read into the staging engine without it, and the
-// result is moved back under the lock. When a parameter was applied or the
-// engine was rebuilt in between, the document is read again under the lock,
-// so the result is always that of a load under the lock. On success,
-// after() runs with the lock still held. [main thread]
+// Loads the set document text into p's engine without holding engineMutex
+// for the parse: the engine's set is copied into the stage at a block
+// boundary, the document is read into the stage, and the stage's set is
+// swapped in at a later block boundary, where after() runs (engineMutex held,
+// no allocation). Values applied in between are applied again after the
+// swap (plugin/handover.cpp). [main thread]
 template <class After>
 bool load_set_staged(Plug& p, const char* text, After&& after) {
-    brskern_t stage = brskern_new(static_cast<float>(p.sampleRate));
-    if (!stage) return false;
-    brskern_t live;
-    uint64_t count;
-    {
-        std::lock_guard<std::mutex> g(p.engineMutex);
-        live = p.engine;
-        count = p.applyCount;
-        copy_set_fields(*stage, *live);
-    }
-    bool ok = brskern_load_set(stage, text);
-    if (ok) {
-        std::lock_guard<std::mutex> g(p.engineMutex);
-        if (p.engine == live && p.applyCount == count)
-            copy_set_fields(*p.engine, *stage);
-        else
-            ok = brskern_load_set(p.engine, text);
-        if (ok) after();
-    }
-    brskern_free(stage);
-    return ok;
+    StageAccess stage(p);
+    brskern_t st = stage.copy();
+    if (!st || !brskern_load_set(st, text)) return false;
+    return stage.hand_over(after);
 }
 
-// [main thread] takes engineMutex for the engine's set document only
+// [main thread] formats a copy of the engine's set taken at a block boundary
 bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
     Plug* p = from(plugin);
     if (!stream || !stream->write) return false;
     std::string text;
     {
-        std::lock_guard<std::mutex> g(p->engineMutex);
-        size_t n = brskern_save_set(p->engine, nullptr, 0);
+        StageAccess stage(*p);
+        brskern_t st = stage.copy();
+        if (!st) return false;
+        size_t n = brskern_save_set(st, nullptr, 0);
         if (n == 0) return false;
         if (n - 1 > MAX_SET_BYTES) return false;  // could not be loaded again; see below
         text.assign(n, '\0');
-        brskern_save_set(p->engine, text.data(), n);
+        brskern_save_set(st, text.data(), n);
         text.resize(n - 1);  // drop the terminating zero
     }
     const int follow = p->globalValues[6].load(std::memory_order_relaxed) >= 0.5 ? 1 : 0;

@@ -42,8 +42,13 @@ bool load_set(Engine& e, const char* text);
 bool load_set(Engine* e, const char* text);
 
 // Copies every field a set document carries, and the chain flag, from `from`
-// to `to` (engines of any sample rate). [instance lock held] allocates
+// to `to` (engines of any sample rate), and keeps `to`'s room for rendering.
+// [instance lock held] allocates only when `to` has less room for patterns
+// and song entries than `from` uses
 void copy_set_fields(Engine& to, const Engine& from);
+// Exchanges the same fields between two engines: the vectors trade their
+// storage, so nothing is allocated or freed. [instance lock held] no allocation
+void swap_set_fields(Engine& a, Engine& b);
 
 // Overwrites all 3072 steps from a pattern image of at least PAT_IMAGE_BYTES
 // bytes (on, acc, rev become 0/1; rat 0 becomes 1). False, and nothing

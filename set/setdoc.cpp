@@ -467,6 +467,8 @@ bool load_set(Engine& e, const char* text) {
     if (songAt != NOWHERE) {
         w.pos = songAt;
         eachElement(w, [&](std::size_t) { readSongEntry(w, chain); });
+        // The chain replaces the engine's: it keeps the room every engine has.
+        chain.reserve(std::max(chain.size(), SONG_RESERVE));
     }
 
     static constexpr std::string_view MASTER_KEYS[] = {"drive", "level"};
@@ -526,6 +528,23 @@ void copy_set_fields(Engine& to, const Engine& from) {
     to.fx.delayTime = from.fx.delayTime;
     to.fx.delayFb = from.fx.delayFb;
     to.fx.reverbSize = from.fx.reverbSize;
+    to.ensureCapacity();
+}
+
+void swap_set_fields(Engine& a, Engine& b) {
+    std::swap(a.bpm, b.bpm);
+    std::swap(a.swing, b.swing);
+    std::swap(a.len, b.len);
+    std::swap(a.tracks, b.tracks);
+    std::swap(a.mute, b.mute);
+    a.pats.swap(b.pats);
+    a.song.swap(b.song);
+    std::swap(a.chain, b.chain);
+    std::swap(a.masterDrive, b.masterDrive);
+    std::swap(a.masterLevel, b.masterLevel);
+    std::swap(a.fx.delayTime, b.fx.delayTime);
+    std::swap(a.fx.delayFb, b.fx.delayFb);
+    std::swap(a.fx.reverbSize, b.fx.reverbSize);
 }
 
 }  // namespace brs

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "engine_fixture.h"
+#include "set/set.h"
 
 namespace {
 
@@ -138,4 +140,57 @@ TEST(RealTime, ProcessAllocatesNothingWithRatchetsEverywhereAndVoicesAtTheCap) {
     EXPECT_EQ(seen, 0);
     EXPECT_EQ(most, brs::MAX_VOICES);
     EXPECT_GT(brskern_step(h), 0);
+}
+
+// Every engine keeps the room the audio thread relies on, however it came to
+// be: built at any rate, loaded from a document with an empty or a long song
+// chain, or given another engine's set. Then a one-entry song (the plug-in's
+// pattern switch), skipping time and a reset allocate nothing.
+TEST(RealTime, EveryEngineKeepsItsRoomAfterLoadsAndCopies) {
+    auto src = brstest::makeEngine();
+    brstest::writeDefaultGroove(src.get());
+    const std::size_t n = brskern_save_set(src.get(), nullptr, 0);
+    std::string doc(n, '\0');
+    brskern_save_set(src.get(), doc.data(), n);
+    doc.resize(n - 1);
+    const std::size_t at = doc.find("\"song\":[]");
+    ASSERT_NE(at, std::string::npos);
+    std::string longSong = doc;
+    std::string entries = "\"song\":[";
+    for (int i = 0; i < 300; ++i) entries += i ? ",{\"pat\":1,\"rep\":2}" : "{\"pat\":1,\"rep\":2}";
+    longSong.replace(at, 9, entries + "]");
+
+    struct Case {
+        const char* name;
+        float rate;
+        const std::string* text;  // loaded into the engine; null: a copy of src's set instead
+    };
+    const Case cases[] = {{"44.1 kHz, empty song", 44100.0f, &doc},
+                          {"96 kHz, long song", 96000.0f, &longSong},
+                          {"48 kHz, copied set", 48000.0f, nullptr}};
+    std::vector<float> out(2 * 512);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto e = brstest::makeEngine(c.rate);
+        if (c.text)
+            ASSERT_TRUE(brskern_load_set(e.get(), c.text->c_str()));
+        else
+            brs::copy_set_fields(*e, *src);
+        brskern_start(e.get());
+        long seen = 0;
+        {
+            Counting count;
+            for (uint8_t p = 0; p < 8; ++p) {
+                const uint8_t one[] = {p, 1};
+                brskern_set_song(e.get(), one, sizeof one);
+                brskern_process(e.get(), out.data(), 512);
+                brskern_skip(e.get(), 3000);
+                brskern_midi(e.get(), 0x90, 38, 100);
+            }
+            brskern_reset(e.get());
+            brskern_process(e.get(), out.data(), 512);
+            seen = allocations.load();
+        }
+        EXPECT_EQ(seen, 0);
+    }
 }

@@ -3,6 +3,7 @@
 // floating-point state around brskern_process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -288,4 +289,75 @@ TEST(FloatingPointState, ProcessFlushesDenormalsAndRestoresTheCallersState) {
     brskern_process(e.get(), out, 1);
     EXPECT_EQ(_mm_getcsr(), original | 0x8040u);
     _mm_setcsr(original);
+}
+
+// Skipping frames moves the clock, the sequencer and the voices' ages on
+// exactly as rendering them would; only the audio is missing.
+TEST(EngineSkip, SkippingKeepsTimeAsRenderingDoes) {
+    struct Case {
+        float rate;
+        uint32_t frames;
+        float swing;
+    };
+    for (const Case c : {Case{44100.0f, 1, 0.0f}, Case{48000.0f, 777, 30.0f}, Case{48000.0f, 48000, 0.0f},
+                         Case{96000.0f, 150000, 55.0f}}) {
+        SCOPED_TRACE(c.frames);
+        auto a = makeEngine(c.rate), b = makeEngine(c.rate);
+        std::vector<float> out(2 * std::size_t(c.frames) + 2 * 300);
+        for (brs::Engine* e : {a.get(), b.get()}) {
+            writeDefaultGroove(e);
+            brskern_set_swing(e, c.swing);
+            const uint8_t song[] = {0, 1, 1, 1};
+            brskern_set_song(e, song, sizeof song);
+            brskern_start(e);
+            brskern_process(e, out.data(), 300);
+            brskern_midi(e, 0x90, 38, 127);
+        }
+        brskern_process(a.get(), out.data(), c.frames);
+        brskern_skip(b.get(), c.frames);
+        EXPECT_EQ(a->clock, b->clock);
+        EXPECT_EQ(a->step, b->step);
+        EXPECT_EQ(a->pat, b->pat);
+        EXPECT_EQ(a->songPos, b->songPos);
+        EXPECT_EQ(a->nextStep, b->nextStep);
+        ASSERT_EQ(a->voices.size(), b->voices.size());
+        for (std::size_t i = 0; i < a->voices.size(); ++i) {
+            EXPECT_EQ(a->voices[i].track, b->voices[i].track) << i;
+            EXPECT_NEAR(a->voices[i].t, b->voices[i].t, 1e-3) << i;
+        }
+    }
+}
+
+// A reset ends every voice and empties the delay, the reverb and the limiter
+// at once; the set, the parameters and the sequencer are left as they were.
+TEST(EngineReset, ResetSilencesAtOnceAndKeepsTheRest) {
+    auto e = makeEngine(48000.0f);
+    writeDefaultGroove(e.get());
+    for (uint32_t t = 0; t < 6; ++t) {
+        brskern_set_param(e.get(), t, "delaySend", 1.0f);
+        brskern_set_param(e.get(), t, "reverbSend", 1.0f);
+    }
+    brskern_set_fx(e.get(), 0.5f, 0.9f, 1.0f);
+    brskern_start(e.get());
+    std::vector<float> out(2 * 24000);
+    brskern_process(e.get(), out.data(), 24000);
+    ASSERT_FALSE(e->voices.empty());
+    const uint64_t step = e->step;
+    const double clock = e->clock;
+
+    brskern_reset(e.get());
+    EXPECT_TRUE(e->voices.empty());
+    EXPECT_EQ(e->limiterGain, 1.0f);
+    EXPECT_TRUE(brskern_playing(e.get()));
+    EXPECT_EQ(e->step, step);
+    EXPECT_EQ(e->clock, clock);
+    EXPECT_EQ(brskern_get_param(e.get(), 2, "delaySend"), 1.0f);
+    EXPECT_EQ(e->fx.delayFb, 0.9f);
+    // Stopped, nothing is heard any more: no voice, no echo, no reverb.
+    brskern_stop(e.get());
+    brskern_process(e.get(), out.data(), 24000);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; }));
+    // A null handle is ignored.
+    brskern_reset(nullptr);
+    brskern_skip(nullptr, 100);
 }

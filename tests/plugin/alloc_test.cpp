@@ -55,7 +55,7 @@ void counted(F&& f) {
 TEST_F(PluginTest, AudioThreadAllocatesNothingInSteadyState) {
     activate(48000.0, 1024);
     plug::Plug* p = plug();
-    long firstBlockNews = -1, steadyNews = -1, steadyDeletes = -1;
+    long firstBlockNews = -1, steadyNews = -1, steadyDeletes = -1, saveNews = -1;
     std::atomic<bool> audioDone{false};
 
     std::thread audio([&] {
@@ -65,10 +65,17 @@ TEST_F(PluginTest, AudioThreadAllocatesNothingInSteadyState) {
         out.reserve(1024);
         out.setFixed(true);  // a real-time host's output queue refuses rather than grows
         host.setTransport({true, false, true, 175.0});
-        // First block on this thread: the scratch buffer is sized here.
+        // First block on this thread: the render buffer was sized at
+        // activation, so not even a new thread's first block allocates.
         long before = news.load();
         counted([&] { host.process(64, l.data(), r.data(), &ev, &out); });
         firstBlockNews = news.load() - before;
+        // A state save on this thread does allocate: the counter sees the plug-in.
+        before = news.load();
+        std::vector<uint8_t> state;
+        state.reserve(1 << 20);
+        counted([&] { host.saveState(state); });
+        saveNews = news.load() - before;
         // Warm-up touches every path once (the song chain's first entry).
         ev.param(0, 1007, 2.0);
         counted([&] { host.process(256, l.data(), r.data(), &ev, &out); });
@@ -109,7 +116,8 @@ TEST_F(PluginTest, AudioThreadAllocatesNothingInSteadyState) {
         std::this_thread::yield();
     }
     audio.join();
-    EXPECT_GT(firstBlockNews, 0) << "the counter must see the plug-in's allocations";
+    EXPECT_GT(saveNews, 0) << "the counter must see the plug-in's allocations";
+    EXPECT_EQ(firstBlockNews, 0);
     EXPECT_EQ(steadyNews, 0);
     EXPECT_EQ(steadyDeletes, 0);
     EXPECT_GT(host.callbackRequests(), 0);

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -144,6 +148,41 @@ protected:
 
     Host host;
     Kern kern;
+};
+
+// Holds a mutex on a thread of its own (the main thread's role) until
+// release(), or for five seconds at most, so that a plug-in that waits for
+// it shows up as a failed check rather than a hung test.
+class LockHeld {
+public:
+    explicit LockHeld(std::mutex& m) : t_([this, &m] {
+        std::unique_lock<std::mutex> g(m);
+        {
+            std::lock_guard<std::mutex> s(mu_);
+            held_ = true;
+        }
+        cv_.notify_all();
+        std::unique_lock<std::mutex> s(mu_);
+        cv_.wait_for(s, std::chrono::seconds(5), [this] { return release_; });
+    }) {
+        std::unique_lock<std::mutex> s(mu_);
+        cv_.wait(s, [this] { return held_; });
+    }
+    ~LockHeld() { release(); }
+    void release() {
+        {
+            std::lock_guard<std::mutex> s(mu_);
+            release_ = true;
+        }
+        cv_.notify_all();
+        if (t_.joinable()) t_.join();
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool held_ = false, release_ = false;
+    std::thread t_;
 };
 
 // Index of the first sample whose magnitude exceeds eps, or -1.

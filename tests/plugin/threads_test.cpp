@@ -81,5 +81,69 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
     EXPECT_TRUE(fresh.loadState(state));
 }
 
+// The paths between the threads that keep the audio going: saves and loads
+// served by the audio thread at block boundaries (and by the main thread when
+// the audio thread pauses), events, transport and resets parked while another
+// thread holds the lock and replayed at the next block, resets carried out
+// at once or later.
+TEST_F(PluginTest, HandOverParkedEventsAndDeferredResets) {
+    TempHome home;
+    home.writeSet(engineSet());
+    activate(44100.0, 512);
+    plug::Plug* p = plug();
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0};
+    std::thread audio([&] {
+        std::vector<float> l(512), r(512);
+        EventList ev, out;
+        for (long b = 0; !stop.load(); ++b) {
+            ev.clear();
+            out.clear();
+            ev.noteOn(uint32_t(b % 300), int16_t(36 + b % 6), 1.0);
+            ev.midi(uint32_t(b % 100), b % 17 == 0 ? 0xFA : (b % 17 == 9 ? 0xFC : 0x93), 37, 90);
+            ev.param(40, uint32_t(16 * (b % 6) + 3), 0.1 + 0.01 * double(b % 50));
+            ev.param(50, 1007, double(1 + b % 8));
+            ev.param(60, 1008, (b / 5) % 2 ? 1.0 : 0.0);  // imports, served on the main thread
+            host.setTransport({true, (b / 30) % 2 == 0, true, 90.0 + double(b % 150)});
+            host.process(b % 3 == 0 ? 512 : 64, l.data(), r.data(), &ev, &out);
+            if (b % 11 == 0) host.reset();
+            if (b % 200 == 199) std::this_thread::sleep_for(std::chrono::milliseconds(80));  // the host pauses
+            blocks.store(b + 1);
+        }
+    });
+    std::thread holder([&] {  // another thread takes the lock now and then
+        while (!stop.load()) {
+            {
+                LockHeld busy(p->engineMutex);
+                std::this_thread::sleep_for(std::chrono::microseconds(700));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+
+    int loads = 0;
+    std::vector<uint8_t> state;
+    for (int it = 0; it < 24; ++it) {
+        ASSERT_TRUE(host.saveState(state));
+        if (host.loadState(state)) ++loads;
+        host.idle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const long seen = blocks.load();
+    while (blocks.load() < seen + 4) std::this_thread::yield();
+    stop = true;
+    audio.join();
+    holder.join();
+
+    host.idle();
+    EXPECT_EQ(loads, 24);
+    EXPECT_EQ(p->status, "Set geladen");
+    ASSERT_TRUE(host.saveState(state));
+    Host fresh;
+    ASSERT_TRUE(open(fresh));
+    EXPECT_TRUE(fresh.loadState(state));
+}
+
 }  // namespace
 }  // namespace brs::ptest
