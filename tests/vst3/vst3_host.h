@@ -228,7 +228,7 @@ public:
 };
 
 inline std::string utf8(const TChar* s) {
-    return VST3::StringConvert::convert(std::u16string(reinterpret_cast<const char16_t*>(s)));
+    return Steinberg::Vst::StringConvert::convert(std::u16string(reinterpret_cast<const char16_t*>(s)));
 }
 
 // The editor's frame: resizes, and the Linux run loop whose timers the test
