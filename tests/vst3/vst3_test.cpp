@@ -52,7 +52,14 @@ struct Scene {
     int blocks = 0;
     std::map<int, std::vector<Ev>> events;
     std::map<int, double> tempo;  // from this block on
-    bool playing = true;
+    std::map<int, bool> stopped;  // from this block on (playing before the first entry)
+    bool playing = true;          // false: never playing
+    bool playingAt(int b) const {
+        bool on = playing;
+        for (auto& [from, st] : stopped)
+            if (from <= b) on = playing && !st;
+        return on;
+    }
     double tempoAt(int b) const {
         double t = 174.0;
         for (auto& [from, bpm] : tempo)
@@ -91,7 +98,7 @@ Audio renderVst3(Plug& p, const Scene& s) {
     a.l.resize(static_cast<std::size_t>(s.blocks) * BLOCK);
     a.r.resize(a.l.size());
     for (int b = 0; b < s.blocks; ++b) {
-        tresult r = p.block(BLOCK, s.at(b), s.playing, s.tempoAt(b), &a.l[b * BLOCK], &a.r[b * BLOCK]);
+        tresult r = p.block(BLOCK, s.at(b), s.playingAt(b), s.tempoAt(b), &a.l[b * BLOCK], &a.r[b * BLOCK]);
         EXPECT_EQ(r, kResultOk) << "block " << b;
     }
     return a;
@@ -113,7 +120,7 @@ Audio renderClap(brs::host::Host& h, const Scene& s) {
                 in.param(static_cast<uint32_t>(e.offset), e.id, clapValue(infos.at(e.id), e.value));
         }
         brs::host::Transport t;
-        t.playing = s.playing;
+        t.playing = s.playingAt(b);
         t.tempo = s.tempoAt(b);
         h.setTransport(t);
         h.process(BLOCK, &a.l[b * BLOCK], &a.r[b * BLOCK], &in, nullptr);
@@ -141,7 +148,8 @@ struct Clap {
 double norm(double v, double lo, double hi) { return (v - lo) / (hi - lo); }
 
 // A busy scene: notes on all six tracks, sound and effect parameters, a mute,
-// a pattern change, swing and a tempo change, while the transport plays.
+// a pattern change, swing, a tempo change, and the transport stopping and
+// starting again (the sequencer follows it).
 Scene busyScene() {
     Scene s;
     s.blocks = 160;
@@ -166,6 +174,8 @@ Scene busyScene() {
     par(60, 99, 85, 0.625);                      // stab reverb send
     par(80, 0, 1001, 0.75);                      // master level
     s.tempo[50] = 160.0;
+    s.stopped[110] = true;
+    s.stopped[125] = false;
     return s;
 }
 
@@ -387,6 +397,45 @@ TEST_F(Vst3Test, BadStatesAreRefusedAndChangeNothing) {
 
 // ---- editor --------------------------------------------------------------------
 
+// Standard output and error of this process go to a file while it lives.
+class Capture {
+public:
+    Capture() {
+        fflush(stdout);
+        fflush(stderr);
+        fd_ = mkstemp(path_);
+        saved1_ = dup(1);
+        saved2_ = dup(2);
+        dup2(fd_, 1);
+        dup2(fd_, 2);
+    }
+    ~Capture() {
+        restore();
+        unlink(path_);
+    }
+    // Ends the capture and returns what was written.
+    std::string text() {
+        restore();
+        std::ifstream in(path_);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+private:
+    void restore() {
+        if (fd_ < 0) return;
+        fflush(stdout);
+        fflush(stderr);
+        dup2(saved1_, 1);
+        dup2(saved2_, 2);
+        close(saved1_);
+        close(saved2_);
+        close(fd_);
+        fd_ = -1;
+    }
+    char path_[32] = "/tmp/brs-vst3-out-XXXXXX";
+    int fd_ = -1, saved1_ = -1, saved2_ = -1;
+};
+
 int xErrors = 0;
 int countXError(Display*, XErrorEvent*) {
     ++xErrors;
@@ -428,6 +477,7 @@ TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopAndDetachesCleanly)
     brs::host::Xvfb xvfb;
     ASSERT_TRUE(xvfb.start()) << "Xvfb could not be started";
     setenv("DISPLAY", xvfb.name().c_str(), 1);
+    Capture out;
 
     Plug p;
     ASSERT_TRUE(p.ok());
@@ -500,6 +550,7 @@ TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopAndDetachesCleanly)
     EXPECT_EQ(now, countXError) << "the editor left its X error handler installed";
     XCloseDisplay(d);
     xvfb.stop();
+    EXPECT_EQ(out.text(), "") << "the plug-in wrote to standard output or error";
 }
 
 // ---- a host process from start to exit -------------------------------------------
