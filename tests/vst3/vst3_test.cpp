@@ -198,8 +198,10 @@ TEST_F(Vst3Test, FactoryOffersOneInstrumentWhoseClassIdComesFromThePluginId) {
     EXPECT_EQ(ci.vendor(), "Velmora");
     EXPECT_EQ(ci.version(), "0.3.0");
     EXPECT_NE(ci.subCategoriesString().find("Instrument"), std::string::npos) << ci.subCategoriesString();
-    // Derived from "de.velmora.brisanto" by the adapter (a name-based SHA-1
-    // id); saved projects refer to the plug-in by it, so it must never change.
+    // The adapter derives it from the plug-in id: the name-based UUID
+    // (version 5, DNS namespace) of "de.velmora.brisanto",
+    // 64c6112c-f16a-58fa-9ad3-283c4119414f. Saved projects refer to the
+    // plug-in by it, so it must never change.
     EXPECT_EQ(ci.ID().toString(false), "64C6112CF16A58FA9AD3283C4119414F");
 }
 
