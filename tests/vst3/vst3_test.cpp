@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +16,6 @@
 #include <iterator>
 #include <map>
 #include <random>
-#include <sstream>
 
 #include "host/embed.h"
 #include "host/host.h"
@@ -75,7 +73,6 @@ struct Scene {
 
 struct Audio {
     std::vector<float> l, r;
-    bool operator==(const Audio& o) const { return l == o.l && r == o.r; }
 };
 
 // Index of the first sample that differs, -1 when none does.
