@@ -22,6 +22,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 
 namespace v3test {
 namespace {
@@ -472,7 +473,7 @@ int children(Display* d, Window w) {
     return int(n);
 }
 
-TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopAndDetachesCleanly) {
+TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopEditsAndDetachesCleanly) {
     brs::host::Xvfb xvfb;
     ASSERT_TRUE(xvfb.start()) << "Xvfb could not be started";
     setenv("DISPLAY", xvfb.name().c_str(), 1);
@@ -533,6 +534,27 @@ TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopAndDetachesCleanly)
     EXPECT_EQ(pic.at(197, 134), FILL);
     EXPECT_EQ(pic.at(198, 134), ACCENT);
     EXPECT_EQ(pic.at(199, 134), LINE);
+
+    // A click on the kick's mute button reaches the host as one VST3 edit
+    // (the next audio block carries it out of the plug-in, the run loop hands
+    // it to the component handler).
+    p.handler.edits.clear();
+    XTestFakeMotionEvent(d, -1, 935, 72, CurrentTime);
+    XTestFakeButtonEvent(d, 1, True, CurrentTime);
+    XTestFakeButtonEvent(d, 1, False, CurrentTime);
+    XSync(d, False);
+    for (int i = 0; i < 50 && p.handler.edits.size() < 3; ++i) {
+        usleep(10000);
+        frame.fire();
+        ASSERT_EQ(p.block(BLOCK, {}, false, 174.0, l.data(), r.data()), kResultOk);
+        frame.fire();
+    }
+    ASSERT_EQ(p.handler.edits.size(), 3u);
+    EXPECT_EQ(p.handler.edits[0].kind, 'b');
+    EXPECT_EQ(p.handler.edits[1].kind, 'p');
+    EXPECT_EQ(p.handler.edits[2].kind, 'e');
+    for (auto& e : p.handler.edits) EXPECT_EQ(e.id, 7u);
+    EXPECT_EQ(p.handler.edits[1].value, 1.0);
 
     // A DAW detaches the view, then releases it: the editor closes with it.
     EXPECT_EQ(view->removed(), kResultOk);
