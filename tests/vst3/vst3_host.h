@@ -138,8 +138,9 @@ public:
     bool ok() const { return component && processor && controller; }
 
     // setupProcessing, the buses a DAW switches on, active, processing.
-    bool start() {
-        ProcessSetup setup{kRealtime, kSample32, BLOCK, RATE};
+    bool start(double sampleRate = RATE) {
+        rate = sampleRate;
+        ProcessSetup setup{kRealtime, kSample32, BLOCK, rate};
         if (processor->setupProcessing(setup) != kResultOk) return false;
         component->activateBus(kAudio, kOutput, 0, true);
         component->activateBus(kEvent, kInput, 0, true);
@@ -181,7 +182,7 @@ public:
         ProcessContext ctx{};
         ctx.state = (playing ? ProcessContext::kPlaying : 0) | ProcessContext::kTempoValid;
         ctx.tempo = tempo;
-        ctx.sampleRate = RATE;
+        ctx.sampleRate = rate;
         ctx.projectTimeSamples = position;
         data.numSamples = n;
         data.inputEvents = &events;
@@ -223,6 +224,7 @@ public:
     IPtr<IEditController> controller;
     bool separate = false;
     bool active = false;
+    double rate = RATE;
     int64 position = 0;
     HostProcessData data;
 };

@@ -126,13 +126,13 @@ Audio renderClap(brs::host::Host& h, const Scene& s) {
     return a;
 }
 
-// A CLAP instance as the VST3 one is set up: 48 kHz, blocks of 256.
+// A CLAP instance set up as the VST3 one: blocks of 256, 48 kHz unless told.
 struct Clap {
     brs::host::Host h;
     bool ok = false;
-    explicit Clap(const std::vector<uint8_t>* state = nullptr) {
+    explicit Clap(const std::vector<uint8_t>* state = nullptr, double rate = RATE) {
         ok = h.load(BRS_CLAP_PATH) && h.create() && (!state || h.loadState(*state)) &&
-             h.activate(RATE, 1, BLOCK) && h.startProcessing();
+             h.activate(rate, 1, BLOCK) && h.startProcessing();
     }
     std::vector<uint8_t> state() {
         std::vector<uint8_t> b;
@@ -260,18 +260,23 @@ TEST_F(Vst3Test, TheFiftySevenParametersCarryOurNamesRangesDefaultsAndSteps) {
 // ---- audio ---------------------------------------------------------------------
 
 TEST_F(Vst3Test, BusySceneSoundsSampleForSampleAsThroughTheClap) {
-    Scene s = busyScene();
-    Plug p;
-    ASSERT_TRUE(p.ok());
-    ASSERT_TRUE(p.start());
-    Clap c;
-    ASSERT_TRUE(c.ok);
-    Audio v = renderVst3(p, s);
-    Audio a = renderClap(c.h, s);
-    EXPECT_GT(energy(v), 1.0);
-    EXPECT_EQ(firstDiff(v, a), -1);
-    // The instrument ends the scene in the same state too.
-    EXPECT_EQ(p.state(), c.state());
+    // At the rate the instrument starts with, and at one that makes it
+    // rebuild its engine on activation.
+    for (double rate : {48000.0, 44100.0}) {
+        SCOPED_TRACE("at " + std::to_string(rate) + " Hz");
+        Scene s = busyScene();
+        Plug p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_TRUE(p.start(rate));
+        Clap c(nullptr, rate);
+        ASSERT_TRUE(c.ok);
+        Audio v = renderVst3(p, s);
+        Audio a = renderClap(c.h, s);
+        EXPECT_GT(energy(v), 1.0);
+        EXPECT_EQ(firstDiff(v, a), -1);
+        // The instrument ends the scene in the same state too.
+        EXPECT_EQ(p.state(), c.state());
+    }
 }
 
 // A note and a parameter change land on exactly their sample: each offset
