@@ -8,6 +8,7 @@ PKGS=(
   libx11-dev libxft-dev libxtst-dev fonts-dejavu-core xvfb
   libsndfile1-dev
   libgtest-dev libbenchmark-dev
+  libfmt-dev
   clang libclang-rt-14-dev
   locales
 )
