@@ -83,7 +83,9 @@ struct Fx {
     // `frames` frames of frame() followed by masterStage(), bit for bit, with
     // the delay time, feedback, reverb size and master settings held for the
     // whole run: reads the three buses, writes interleaved left/right to
-    // `out` (2 x frames floats). [audio thread] no allocation, no locks
+    // `out` (2 x frames floats, not overlapping the buses). Four frames at a
+    // time where the lines allow it, so it costs well under half of the
+    // per-frame calls. [audio thread] no allocation, no locks
     void process(const float* dry, const float* delayIn, const float* reverbIn, float* out,
                  std::size_t frames, float drive, float level, float& limiterGain);
 };

@@ -109,8 +109,8 @@ struct Hot {
 
 // One frame of delay and reverb; d is the delay distance, fb the combs'
 // feedback. Returns the pre-master sum for left and right.
-[[gnu::always_inline]] inline void fxStep(Hot& h, uint64_t d, float delayFb, float fb, float dry, float delayIn, float reverbIn,
-                                     float& left, float& right) {
+[[gnu::always_inline]] inline void fxStep(Hot& h, uint64_t d, float delayFb, float fb, float dry, float delayIn,
+                                          float reverbIn, float& left, float& right) {
     dry = finiteOr0(dry);
     delayIn = finiteOr0(delayIn);
     reverbIn = finiteOr0(reverbIn);
@@ -187,7 +187,7 @@ inline float driveAmount(float drive) {
 // four, so no frame of the group reads what another one writes: the delay,
 // the comb reads, the comb sum, the all-passes and the master stage run
 // across the four frames as lanes, each lane doing the very operations of
-// frameStep. Only the comb dampers and the limiter gain carry from one frame
+// fxStep and masterStep. Only the comb dampers and the limiter gain carry from one frame
 // to the next; they stay in order, frame by frame.
 
 inline __m128 finite0V(__m128 v) {

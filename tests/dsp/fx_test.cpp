@@ -324,7 +324,8 @@ struct FxTwin {
         auto sameLine = [](const std::vector<float>& x, const std::vector<float>& y) {
             return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
         };
-        bool same = sameLine(block.dl, frame.dl) && sameLine(block.dr, frame.dr) && block.writePos == frame.writePos;
+        bool same = sameLine(block.dl, frame.dl) && sameLine(block.dr, frame.dr) &&
+                    block.writePos == frame.writePos;
         for (int c = 0; c < 4; ++c)
             same = same && sameLine(block.combs[c].line, frame.combs[c].line) &&
                    block.combs[c].idx == frame.combs[c].idx &&

@@ -63,7 +63,8 @@ brs::Step refStep(const Val& v) {
     if (const Val* r = brs::find(v, "rat"); r && r->kind == Val::NUM && r->num > 0)
         st.rat = refByte(r->num) == 0 ? 1 : refByte(r->num);
     if (const Val* s = brs::find(v, "slice"))
-        st.slice = s->kind == Val::NUM ? (s->num > 0 ? refByte(s->num) : 0) : (s->kind == Val::BOOL && s->b ? 1 : 0);
+        st.slice = s->kind == Val::NUM ? (s->num > 0 ? refByte(s->num) : 0)
+                                       : (s->kind == Val::BOOL && s->b ? 1 : 0);
     return st;
 }
 
@@ -86,7 +87,8 @@ bool refLoad(brs::Engine& e, const std::string& text) {
         if (len->kind == Val::BOOL) e.len = 1;
         if (len->kind == Val::NUM) {
             const double x = len->num;
-            e.len = x > 0 ? (x >= 64.0 ? 64 : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::trunc(x)))) : 1;
+            const std::uint64_t whole = x >= 64.0 ? 64 : static_cast<std::uint64_t>(x > 0 ? std::trunc(x) : 0);
+            e.len = x > 0 ? std::max<std::uint64_t>(1, whole) : 1;
         }
     }
     if (const Val* m = brs::find(doc, "master"); m && m->kind == Val::OBJ && !m->obj.empty()) {
@@ -124,7 +126,8 @@ bool refLoad(brs::Engine& e, const std::string& text) {
             for (std::size_t t = 0; t < pe.arr.size() && t < 6; ++t) {
                 const Val& te = pe.arr[t];
                 if (te.kind != Val::ARR) continue;
-                for (std::size_t s = 0; s < te.arr.size() && s < 64; ++s) e.pats[p].steps[t][s] = refStep(te.arr[s]);
+                for (std::size_t s = 0; s < te.arr.size() && s < 64; ++s)
+                    e.pats[p].steps[t][s] = refStep(te.arr[s]);
             }
         }
     }
@@ -161,7 +164,8 @@ bool sameSet(const brs::Engine& a, const brs::Engine& b) {
                 a.song.size() == b.song.size() &&
                 (a.song.empty() || bits(a.song.data(), b.song.data(), a.song.size() * sizeof(brs::SongEntry)));
     for (int t = 0; t < 6; ++t)
-        same = same && bits(a.tracks[t].p, b.tracks[t].p, sizeof a.tracks[t].p) && a.tracks[t].wave == b.tracks[t].wave;
+        same = same && bits(a.tracks[t].p, b.tracks[t].p, sizeof a.tracks[t].p) &&
+               a.tracks[t].wave == b.tracks[t].wave;
     return same;
 }
 
@@ -236,7 +240,9 @@ class Gen {
             case 0: return FORMS[pick(sizeof FORMS / sizeof *FORMS)];
             case 1: std::snprintf(b, sizeof b, "%d", pick(601) - 300); return b;
             case 2: std::snprintf(b, sizeof b, "%.9g", static_cast<double>(settest::randomFloat(rng_))); return b;
-            default: std::snprintf(b, sizeof b, "%.17g", std::ldexp(static_cast<double>(rng_()), pick(200) - 120)); return b;
+            default:
+                std::snprintf(b, sizeof b, "%.17g", std::ldexp(static_cast<double>(rng_()), pick(200) - 120));
+                return b;
         }
     }
 
@@ -260,7 +266,8 @@ class Gen {
     std::string junk(int depth) {
         if (chance(60)) {
             const int n = 505 + pick(12);
-            return std::string(static_cast<std::size_t>(n), '[') + "1" + std::string(static_cast<std::size_t>(n), ']');
+            const auto levels = static_cast<std::size_t>(n);
+            return std::string(levels, '[') + "1" + std::string(levels, ']');
         }
         if (depth <= 0 || chance(3)) return pick(2) ? number() : "\"j\"";
         std::vector<std::string> items;
@@ -326,7 +333,9 @@ class Gen {
                 std::vector<std::string> p;
                 for (int i = pick(26); i > 0; --i) {
                     const int k = pick(brs::NUM_PARAMS + 3);
-                    const std::string name = k < brs::NUM_PARAMS ? brs::PARAM_NAMES[k] : k == brs::NUM_PARAMS ? "wave" : "Cut";
+                    const std::string name = k < brs::NUM_PARAMS    ? brs::PARAM_NAMES[k]
+                                             : k == brs::NUM_PARAMS ? "wave"
+                                                                    : "Cut";
                     p.push_back(key(name) + ":" + scalar());
                 }
                 m.push_back(key("p") + ":" + object(p));
