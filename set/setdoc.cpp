@@ -104,8 +104,13 @@ struct Str {
     std::size_t len = 0;
     char buf[16];
 
-    std::string_view view() const { return {p, len}; }
+    Str() = default;
+    Str(const Str&) = delete;  // p may point into buf
+    Str& operator=(const Str&) = delete;
+
+    // Whether view() holds the whole string.
     bool fits() const { return p != buf || len <= sizeof buf; }
+    std::string_view view() const { return {p, fits() ? len : sizeof buf}; }
     bool operator==(std::string_view s) const { return len == s.size() && fits() && view() == s; }
 };
 
