@@ -52,14 +52,14 @@ inline char* putByte(char* p, int v) {
     return p;
 }
 
-inline char* putLit(char* p, std::string_view lit) {
-    std::memcpy(p, lit.data(), lit.size());
-    return p + lit.size();
+template <std::size_t N>
+inline char* putLit(char* p, const char (&lit)[N]) {
+    std::memcpy(p, lit, N - 1);
+    return p + (N - 1);
 }
 
-void putStep(std::string& s, const Step& st) {
-    char buf[96];  // longest step object is 67 characters
-    char* p = buf;
+// Writes one step object at p (at most 67 characters), returns the new end.
+char* putStep(char* p, const Step& st) {
     p = putLit(p, "{\"on\":");
     p = putByte(p, st.on);
     p = putLit(p, ",\"acc\":");
@@ -73,7 +73,32 @@ void putStep(std::string& s, const Step& st) {
     p = putLit(p, ",\"rev\":");
     p = putByte(p, st.rev);
     *p++ = '}';
-    s.append(buf, p);
+    return p;
+}
+
+// Appends the pattern store: one "[...]" per pattern, written straight into
+// room made at the end of s and cut to the length used.
+void putPatterns(std::string& s, const std::vector<Pattern>& pats) {
+    constexpr std::size_t STEP_MAX = 68;  // longest step object and its comma
+    const std::size_t start = s.size();
+    s.resize(start + pats.size() * (NUM_TRACKS * (NUM_STEPS * STEP_MAX + 3) + 3));
+    char* const base = s.data() + start;
+    char* p = base;
+    for (std::size_t i = 0; i < pats.size(); ++i) {
+        if (i) *p++ = ',';
+        *p++ = '[';
+        for (int t = 0; t < NUM_TRACKS; ++t) {
+            if (t) *p++ = ',';
+            *p++ = '[';
+            for (int k = 0; k < NUM_STEPS; ++k) {
+                if (k) *p++ = ',';
+                p = putStep(p, pats[i].steps[t][k]);
+            }
+            *p++ = ']';
+        }
+        *p++ = ']';
+    }
+    s.resize(start + static_cast<std::size_t>(p - base));
 }
 
 // ---- reading: one pass over the text ---------------------------------------------
@@ -635,20 +660,7 @@ std::string save_set(const Engine& e) {
         s += "}}";
     }
     s += "],\"pats\":[";
-    for (std::size_t p = 0; p < e.pats.size(); ++p) {
-        if (p) s += ',';
-        s += '[';
-        for (int t = 0; t < NUM_TRACKS; ++t) {
-            if (t) s += ',';
-            s += '[';
-            for (int i = 0; i < NUM_STEPS; ++i) {
-                if (i) s += ',';
-                putStep(s, e.pats[p].steps[t][i]);
-            }
-            s += ']';
-        }
-        s += ']';
-    }
+    putPatterns(s, e.pats);
     s += "],\"fx\":{\"delayTime\":";
     putFloat(s, e.fx.delayTime);
     s += ",\"delayFb\":";
