@@ -426,7 +426,7 @@ TEST(FxBlock, EqualsFrameAndMasterStageBitForBit) {
     } cases[] = {{48000.0f, 400000}, {44100.0f, 200000}, {96000.0f, 200000}, {1.0f, 20000},
                  {2.0f, 20000},      {3.0f, 20000},      {5.0f, 20000},      {7.0f, 20000},
                  {10.0f, 20000},     {40.0f, 20000},     {100.0f, 50000},    {150.0f, 50000},
-                 {1000.0f, 100000}};
+                 {1000.0f, 100000},  {0.4f, 5000},       {0.0f, 5000},       {NAN, 5000}};
     std::uint32_t seed = 1;
     for (const auto& c : cases)
         for (bool ftz : {false, true}) blockEqualsFrames(c.sr, seed++, c.frames, ftz);
