@@ -1,10 +1,12 @@
 // json.cpp: recursive-descent reader for set documents.
 #include "set/json.h"
 
+#include <charconv>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 #include <locale.h>
 #include <new>
 #include <stdlib.h>
@@ -26,21 +28,36 @@ locale_t cLocale() {
 }
 
 void appendUtf8(std::string& s, unsigned long v) {
-    if (v < 0x80) {
-        s.push_back(static_cast<char>(v));
-    } else if (v < 0x800) {
-        s.push_back(static_cast<char>(0xC0 | (v >> 6)));
-        s.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    } else {
-        // Only the low byte of each expression is kept (a "\u-001" escape
-        // converts to a huge value and lands here).
-        s.push_back(static_cast<char>(0xE0 | (v >> 12)));
-        s.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-        s.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    }
+    char b[3];
+    s.append(b, utf8Of(v, b));
 }
 
 }  // namespace
+
+unsigned long hexEscapeValue(const char* four) {
+    char hex[5];
+    std::memcpy(hex, four, 4);
+    hex[4] = '\0';
+    return strtoul_l(hex, nullptr, 16, cLocale());
+}
+
+std::size_t utf8Of(unsigned long v, char out[3]) {
+    if (v < 0x80) {
+        out[0] = static_cast<char>(v);
+        return 1;
+    }
+    if (v < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (v >> 6));
+        out[1] = static_cast<char>(0x80 | (v & 0x3F));
+        return 2;
+    }
+    // Only the low byte of each expression is kept (a "\u-001" escape
+    // converts to a huge value and lands here).
+    out[0] = static_cast<char>(0xE0 | (v >> 12));
+    out[1] = static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (v & 0x3F));
+    return 3;
+}
 
 double parseDouble(const char* s, std::size_t n, std::size_t* used) {
     // Plain integers of up to 15 digits are exact in a double: convert them
@@ -55,6 +72,21 @@ double parseDouble(const char* s, std::size_t n, std::size_t* used) {
                 *used = n;
                 return s[0] == '-' ? -v : v;
             }
+        }
+    }
+    // std::from_chars is correctly rounded and locale-free, like strtod in
+    // the "C" locale, and needs no copy of the token. It knows no leading
+    // '+', and reports overflow and underflow instead of converting them;
+    // those tokens, and every one it cannot convert, go to strtod itself.
+    {
+        const char* b = s;
+        const char* e = s + n;
+        if (b < e && *b == '+' && e - b > 1 && ((b[1] >= '0' && b[1] <= '9') || b[1] == '.')) ++b;
+        double v = 0.0;
+        const auto r = std::from_chars(b, e, v, std::chars_format::general);
+        if (r.ec == std::errc()) {
+            *used = static_cast<std::size_t>(r.ptr - s);
+            return v;
         }
     }
     char small[64];
@@ -159,10 +191,7 @@ void Parser::readString(Val& out) {
                 error = true;
                 return;
             }
-            char hex[5];
-            std::memcpy(hex, text + pos, 4);
-            hex[4] = '\0';
-            unsigned long v = strtoul_l(hex, nullptr, 16, cLocale());
+            const unsigned long v = hexEscapeValue(text + pos);
             pos += 4;
             appendUtf8(out.str, v);
         } else {

@@ -105,6 +105,16 @@ struct Parser {
 // [any thread] no allocation
 const Val* find(const Val& object, std::string_view key);
 
+// The code value of the four characters after "\u", converted like strtoul
+// with base 16 in the "C" locale (stopping at the first character that is not
+// a hexadecimal digit). [any thread] no allocation
+unsigned long hexEscapeValue(const char* four);
+
+// Writes code value v as the reader encodes a "\u" escape (1 to 3 bytes,
+// surrogate halves on their own) and returns the number of bytes.
+// [any thread] no allocation
+std::size_t utf8Of(unsigned long v, char out[3]);
+
 // strtod over exactly [s, s + n) with "." as decimal separator whatever the
 // process locale. *used receives the number of characters converted.
 // [any thread] no allocation for tokens up to 63 characters

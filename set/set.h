@@ -34,8 +34,9 @@ std::string save_set(const Engine& e);
 // Reads the zero-terminated document `text` into `e`. False (engine untouched)
 // when the text has a syntax error, is not an object, or its first "format"
 // member is not "vm-groove/1.0"; every other irregularity is tolerated.
-// The document is never held as a tree: the heap the call needs stays a
-// small multiple of the text's length, whatever shape the text has.
+// One pass over the text with the grammar of brs::Parser; the document is
+// never held as a tree and no key or string is copied, so the heap the call
+// needs is the copy of the pattern store and the song chain it reads.
 // [main thread, instance lock held] allocates
 bool load_set(Engine& e, const char* text);
 // As above; false for a null engine or text.

@@ -52,14 +52,14 @@ inline char* putByte(char* p, int v) {
     return p;
 }
 
-inline char* putLit(char* p, std::string_view lit) {
-    std::memcpy(p, lit.data(), lit.size());
-    return p + lit.size();
+template <std::size_t N>
+inline char* putLit(char* p, const char (&lit)[N]) {
+    std::memcpy(p, lit, N - 1);
+    return p + (N - 1);
 }
 
-void putStep(std::string& s, const Step& st) {
-    char buf[96];  // longest step object is 67 characters
-    char* p = buf;
+// Writes one step object at p (at most 67 characters), returns the new end.
+char* putStep(char* p, const Step& st) {
     p = putLit(p, "{\"on\":");
     p = putByte(p, st.on);
     p = putLit(p, ",\"acc\":");
@@ -73,117 +73,332 @@ void putStep(std::string& s, const Step& st) {
     p = putLit(p, ",\"rev\":");
     p = putByte(p, st.rev);
     *p++ = '}';
-    s.append(buf, p);
+    return p;
 }
 
-// ---- walking text that is already known to be valid ---------------------------
+// Appends the pattern store: one "[...]" per pattern, written straight into
+// room made at the end of s and cut to the length used.
+void putPatterns(std::string& s, const std::vector<Pattern>& pats) {
+    constexpr std::size_t STEP_MAX = 68;  // longest step object and its comma
+    const std::size_t start = s.size();
+    s.resize(start + pats.size() * (NUM_TRACKS * (NUM_STEPS * STEP_MAX + 3) + 3));
+    char* const base = s.data() + start;
+    char* p = base;
+    for (std::size_t i = 0; i < pats.size(); ++i) {
+        if (i) *p++ = ',';
+        *p++ = '[';
+        for (int t = 0; t < NUM_TRACKS; ++t) {
+            if (t) *p++ = ',';
+            *p++ = '[';
+            for (int k = 0; k < NUM_STEPS; ++k) {
+                if (k) *p++ = ',';
+                p = putStep(p, pats[i].steps[t][k]);
+            }
+            *p++ = ']';
+        }
+        *p++ = ']';
+    }
+    s.resize(start + static_cast<std::size_t>(p - base));
+}
+
+// ---- reading: one pass over the text ---------------------------------------------
 //
-// The reader first checks the whole text without building anything, then
-// walks it again and takes only the values it uses. Arrays and objects are
-// never held as trees: whatever their size or shape, they are stepped over,
-// so the heap stays a small multiple of the text.
+// The reader walks the text once with the grammar of brs::Parser (the same
+// whitespace, literals recognised by their first letter, number tokens and
+// their conversion, escapes, trailing commas, nesting limit and errors) and
+// takes the values it uses as it passes them, into copies of the engine's
+// fields. Nothing is built as a tree and no key or string is copied to the
+// heap: keys and the two strings the reader compares ("format", "wave") are
+// compared where they stand, or decoded into a small buffer when they hold
+// escapes. The engine changes only after the whole text has been read
+// without a syntax error and carries the format tag.
 
-constexpr std::size_t NOWHERE = static_cast<std::size_t>(-1);
-
-// Reads the value at p.pos and leaves p.pos behind it. Numbers, bools, null
-// and strings come back whole; an array or object comes back with its kind
-// only (no elements, no members).
-Val shallow(Parser& p) {
-    p.skipWs();
-    p.build = p.pos < p.size && p.text[p.pos] == '"';
-    Val v = p.val();
-    p.build = true;
-    return v;
-}
-
-// p.pos is at the '[' of a valid array: calls f(i) with p.pos at element i;
-// f reads or skips exactly that element. Leaves p.pos behind the array.
-template <class F>
-void eachElement(Parser& p, F&& f) {
-    ++p.pos;
-    for (std::size_t i = 0;; ++i) {
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos] == ']') {
-            ++p.pos;
-            return;
-        }
-        f(i);
-        if (p.error) return;
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing ']'
-    }
-}
-
-// p.pos is at the '{' of a valid object: calls f(key) with p.pos at each
-// member's value, in document order; f reads or skips exactly that value.
-// Leaves p.pos behind the object.
-template <class F>
-void eachMember(Parser& p, F&& f) {
-    ++p.pos;
-    for (;;) {
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos] == '}') {
-            ++p.pos;
-            return;
-        }
-        Val key = p.val();
-        p.skipWs();
-        ++p.pos;  // ':'
-        p.skipWs();
-        f(std::string_view(key.str));
-        if (p.error) return;
-        p.skipWs();
-        if (p.pos >= p.size || p.text[p.pos++] != ',') return;  // the closing '}'
-    }
-}
-
-// The members of one object that the reader looks up: for each wanted key
-// the first occurrence only (later equal keys are ignored), read shallow.
-template <std::size_t N>
-struct Firsts {
-    Val v[N];
-    std::size_t at[N];  // where the value starts in the text, or NOWHERE
-    bool any = false;   // the object has at least one member
-
-    Firsts() {
-        for (std::size_t& a : at) a = NOWHERE;
-    }
-
-    // The value of wanted key i, or null when the object has none.
-    const Val* operator[](std::size_t i) const { return at[i] == NOWHERE ? nullptr : &v[i]; }
+// A scalar as the reader takes it: kind, truth value, number, and for a
+// string whether it equals the text the caller asked about.
+struct Scalar {
+    std::int32_t kind = Val::NUL;
+    bool b = false;
+    double num = 0.0;
+    bool same = false;
 };
 
-// Reads the object at p.pos (a valid '{') and leaves p.pos behind it.
-template <std::size_t N>
-Firsts<N> firsts(Parser& p, const std::string_view (&keys)[N]) {
-    Firsts<N> f;
-    eachMember(p, [&](std::string_view key) {
-        f.any = true;
-        for (std::size_t i = 0; i < N; ++i) {
-            if (key == keys[i] && f.at[i] == NOWHERE) {
-                f.at[i] = p.pos;
-                f.v[i] = shallow(p);
+// A decoded string: a view into the text when it holds no escape, else the
+// first bytes in `buf` (`len` counts them all, `buf` keeps at most its size).
+struct Str {
+    const char* p = nullptr;
+    std::size_t len = 0;
+    char buf[16];
+
+    Str() = default;
+    Str(const Str&) = delete;  // p may point into buf
+    Str& operator=(const Str&) = delete;
+
+    // Whether view() holds the whole string.
+    bool fits() const { return p != buf || len <= sizeof buf; }
+    std::string_view view() const { return {p, fits() ? len : sizeof buf}; }
+    bool operator==(std::string_view s) const { return len == s.size() && fits() && view() == s; }
+};
+
+class Walk {
+  public:
+    Walk(const char* text, std::size_t size) : t_(text), size_(size) {}
+
+    bool error = false;
+
+    void ws() {
+        while (pos_ < size_) {
+            const char c = t_[pos_];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
+            ++pos_;
+        }
+    }
+
+    // The character where the next value starts, or -1 at the end of the text.
+    int peek() {
+        ws();
+        return pos_ < size_ ? static_cast<unsigned char>(t_[pos_]) : -1;
+    }
+
+    // Any value, its contents stepped over. `depth`: containers open around it.
+    void skip(std::size_t depth) {
+        const int c = peek();
+        if (c == '[') {
+            array(depth, [&](std::size_t, std::size_t d) { skip(d); });
+        } else if (c == '{') {
+            object(depth, [&](const Str&, std::size_t d) { skip(d); });
+        } else {
+            Scalar v;
+            scalar(depth, v);
+        }
+    }
+
+    // Any value; a number, bool or null is taken whole, a string is compared
+    // with `want`, an array or object is stepped over (kind only).
+    void scalar(std::size_t depth, Scalar& out, std::string_view want = {}) {
+        const int c = peek();
+        switch (c) {
+            case -1: error = true; return;
+            case '"': {
+                Str s;
+                out.kind = Val::STR;
+                if (string(s)) out.same = s == want;
                 return;
             }
+            case '[': out.kind = Val::ARR; array(depth, [&](std::size_t, std::size_t d) { skip(d); }); return;
+            case '{': out.kind = Val::OBJ; object(depth, [&](const Str&, std::size_t d) { skip(d); }); return;
+            case 't': out.kind = Val::BOOL; out.b = true; pos_ += 4; return;
+            case 'f': out.kind = Val::BOOL; pos_ += 5; return;
+            case 'n': pos_ += 4; return;
+            default: number(out); return;
         }
-        shallow(p);
-    });
-    return f;
-}
+    }
+
+    // The array at pos: f(i, depth + 1) reads element i (exactly one value).
+    template <class F>
+    void array(std::size_t depth, F&& f) {
+        if (depth >= Parser::MAX_DEPTH) {
+            error = true;
+            return;
+        }
+        ++pos_;  // [
+        for (std::size_t i = 0;; ++i) {
+            ws();
+            if (pos_ < size_ && t_[pos_] == ']') {
+                ++pos_;
+                return;
+            }
+            f(i, depth + 1);
+            if (error || !next(']')) return;
+        }
+    }
+
+    // The object at pos: f(key, depth + 1) reads each member's value.
+    template <class F>
+    void object(std::size_t depth, F&& f) {
+        if (depth >= Parser::MAX_DEPTH) {
+            error = true;
+            return;
+        }
+        ++pos_;  // {
+        for (;;) {
+            ws();
+            if (pos_ < size_ && t_[pos_] == '}') {
+                ++pos_;
+                return;
+            }
+            Str key;
+            if (pos_ >= size_ || t_[pos_] != '"' || !string(key)) {
+                error = true;  // a key must be a string
+                return;
+            }
+            ws();
+            if (pos_ >= size_ || t_[pos_] != ':') {
+                error = true;
+                return;
+            }
+            ++pos_;
+            f(key, depth + 1);
+            if (error || !next('}')) return;
+        }
+    }
+
+    // A step object exactly as the writer writes it, at pos:
+    // {"on":I,"acc":I,"note":I,"rat":I,"slice":I,"rev":I} with I an integer
+    // of one to three digits, optionally negative. Takes the six numbers
+    // into v (in the order on, acc, rev, note, rat, slice) and moves past
+    // it; false, with nothing moved, for any other text, which then goes
+    // the general way. Both ways give the same values.
+    bool writerStep(Scalar (&v)[6]) {
+        std::size_t i = pos_;
+        if (!(field(i, "{\"on\":", v[0]) && field(i, ",\"acc\":", v[1]) && field(i, ",\"note\":", v[3]) &&
+              field(i, ",\"rat\":", v[4]) && field(i, ",\"slice\":", v[5]) && field(i, ",\"rev\":", v[2])))
+            return false;
+        if (i >= size_ || t_[i] != '}') return false;
+        pos_ = i + 1;
+        return true;
+    }
+
+  private:
+    const char* t_;
+    std::size_t pos_ = 0;
+    std::size_t size_;
+
+    // After an element or member: ',' continues (true), the closing bracket
+    // ends the container, anything else is an error (both false).
+    bool next(char close) {
+        ws();
+        if (pos_ < size_ && t_[pos_] == ',') {
+            ++pos_;
+            return true;
+        }
+        if (pos_ < size_ && t_[pos_] == close)
+            ++pos_;
+        else
+            error = true;
+        return false;
+    }
+
+    // The string at pos (its opening quote); false on a syntax error.
+    bool string(Str& out) {
+        ++pos_;
+        if (pos_ >= size_) return fail();
+        // The common case: no escape before the closing quote.
+        const std::size_t start = pos_;
+        while (pos_ < size_ && t_[pos_] != '"' && t_[pos_] != '\\') ++pos_;
+        if (pos_ < size_ && t_[pos_] == '"') {
+            out.p = t_ + start;
+            out.len = pos_ - start;
+            ++pos_;
+            return true;
+        }
+        pos_ = start;
+        out.p = out.buf;
+        out.len = 0;
+        auto put = [&](const char* b, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k, ++out.len)
+                if (out.len < sizeof out.buf) out.buf[out.len] = b[k];
+        };
+        for (;;) {
+            const std::size_t run = pos_;
+            while (pos_ < size_ && t_[pos_] != '"' && t_[pos_] != '\\') ++pos_;
+            if (pos_ > run) {
+                put(t_ + run, pos_ - run);
+                if (pos_ >= size_) return fail();  // unterminated
+            }
+            if (t_[pos_++] == '"') return true;
+            if (pos_ >= size_) return fail();  // a backslash at the end
+            const char e = t_[pos_++];
+            if (e == 'n') {
+                put("\n", 1);
+            } else if (e == 't') {
+                put("\t", 1);
+            } else if (e == 'u') {
+                if (size_ - pos_ < 4) return fail();
+                char u[3];
+                put(u, utf8Of(hexEscapeValue(t_ + pos_), u));
+                pos_ += 4;
+            } else {
+                put(&e, 1);
+            }
+            if (pos_ >= size_) return fail();  // unterminated
+        }
+    }
+
+    void number(Scalar& out) {
+        const std::size_t start = pos_;
+        // Plain integers of up to 15 digits (the step fields) are exact in a
+        // double and taken as they are scanned; parseDouble gives them the
+        // very same value.
+        std::size_t i = pos_;
+        const bool sign = i < size_ && (t_[i] == '-' || t_[i] == '+');
+        if (sign) ++i;
+        std::uint64_t v = 0;
+        const std::size_t digits = i;
+        while (i < size_ && t_[i] >= '0' && t_[i] <= '9' && i - digits < 16) v = v * 10 + (t_[i++] - '0');
+        const std::size_t nd = i - digits;
+        if (nd > 0 && nd <= 15 && !(i < size_ && isNumChar(t_[i]))) {
+            pos_ = i;
+            out.kind = Val::NUM;
+            out.num = t_[start] == '-' ? -static_cast<double>(v) : static_cast<double>(v);
+            return;
+        }
+        while (pos_ < size_ && isNumChar(t_[pos_])) ++pos_;
+        if (pos_ == start) {
+            error = true;
+            return;
+        }
+        std::size_t used = 0;
+        const double d = parseDouble(t_ + start, pos_ - start, &used);
+        if (used != pos_ - start) {
+            error = true;
+            return;
+        }
+        out.kind = Val::NUM;
+        out.num = d;
+    }
+
+    static bool isNumChar(char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    }
+
+    // writerStep: the literal `lit` at i, then an integer of one to three
+    // digits, optionally negative, into out; i moves past both.
+    template <std::size_t N>
+    bool field(std::size_t& i, const char (&lit)[N], Scalar& out) {
+        constexpr std::size_t n = N - 1;
+        if (size_ - i < n || std::memcmp(t_ + i, lit, n) != 0) return false;
+        i += n;
+        const bool neg = i < size_ && t_[i] == '-';
+        if (neg) ++i;
+        int x = 0, nd = 0;
+        for (; i < size_ && t_[i] >= '0' && t_[i] <= '9' && nd < 4; ++i, ++nd) x = x * 10 + (t_[i] - '0');
+        if (nd == 0 || nd > 3) return false;
+        out.kind = Val::NUM;
+        out.num = neg ? -static_cast<double>(x) : static_cast<double>(x);
+        return true;
+    }
+
+    bool fail() {
+        error = true;
+        return false;
+    }
+};
 
 // ---- values -------------------------------------------------------------------
 
-bool isNumOrBool(const Val* v) { return v && (v->kind == Val::NUM || v->kind == Val::BOOL); }
+// Each helper takes the first member of a key, or null when it is missing.
+
+bool isNumOrBool(const Scalar* v) { return v && (v->kind == Val::NUM || v->kind == Val::BOOL); }
 
 // Number narrowed to single precision, or 1/0 for a bool.
-float floatOf(const Val& v) {
+float floatOf(const Scalar& v) {
     if (v.kind == Val::BOOL) return v.b ? 1.0f : 0.0f;
     return static_cast<float>(v.num);
 }
 
 // Float member: stores into `dst` when the value is a number or bool whose
 // single-precision value is finite; otherwise `dst` keeps its value.
-void readFloat(const Val* v, float& dst) {
+void readFloat(const Scalar* v, float& dst) {
     if (!isNumOrBool(v)) return;
     float f = floatOf(*v);
     if (std::isfinite(f)) dst = f;
@@ -191,53 +406,22 @@ void readFloat(const Val* v, float& dst) {
 
 // Truncated toward zero to a 32-bit integer, low 8 bits kept; a number
 // outside the 32-bit range (or NaN) gives 0.
+// (trunc(x) lies in [-2^31, 2^31 - 1] exactly when x lies in
+// (-2^31 - 1, 2^31), and the conversion truncates by itself.)
 std::uint8_t byteOf(double x) {
-    double t = std::trunc(x);
-    if (!(t >= -2147483648.0 && t <= 2147483647.0)) return 0;
-    return static_cast<std::uint8_t>(static_cast<std::int32_t>(t));
+    if (!(x > -2147483649.0 && x < 2147483648.0)) return 0;
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(x));
 }
 
 // "on", "acc", "rev": 1 for a number above 0 or true, else 0.
-std::uint8_t flagOf(const Val* v) {
+std::uint8_t flagOf(const Scalar* v) {
     if (!v) return 0;
     if (v->kind == Val::NUM) return v->num > 0 ? 1 : 0;
     if (v->kind == Val::BOOL) return v->b ? 1 : 0;
     return 0;
 }
 
-// The step at p.pos; anything but an object with members is the default step.
-Step readStep(Parser& p) {
-    Step st{0, 0, 0, 1, 0, 0};
-    if (p.text[p.pos] != '{') {
-        shallow(p);
-        return st;
-    }
-    static constexpr std::string_view KEYS[] = {"on", "acc", "rev", "note", "rat", "slice"};
-    const auto f = firsts(p, KEYS);
-    if (!f.any) return st;
-    st.on = flagOf(f[0]);
-    st.acc = flagOf(f[1]);
-    st.rev = flagOf(f[2]);
-    if (const Val* n = f[3]) {
-        if (n->kind == Val::NUM)
-            st.note = static_cast<std::int8_t>(byteOf(n->num));
-        else if (n->kind == Val::BOOL)
-            st.note = n->b ? 1 : 0;
-    }
-    if (const Val* r = f[4]; r && r->kind == Val::NUM && r->num > 0) {
-        std::uint8_t b = byteOf(r->num);
-        st.rat = b == 0 ? 1 : b;
-    }
-    if (const Val* sl = f[5]) {
-        if (sl->kind == Val::NUM)
-            st.slice = sl->num > 0 ? byteOf(sl->num) : 0;
-        else if (sl->kind == Val::BOOL)
-            st.slice = sl->b ? 1 : 0;
-    }
-    return st;
-}
-
-bool muteOf(const Val* m) {
+bool muteOf(const Scalar* m) {
     if (!m) return false;
     switch (m->kind) {
         case Val::BOOL: return m->b;
@@ -247,70 +431,16 @@ bool muteOf(const Val* m) {
     }
 }
 
-int paramIndex(std::string_view key) {
-    for (int i = 0; i < NUM_PARAMS; ++i)
-        if (key == PARAM_NAMES[i]) return i;
-    return -1;
-}
-
-// The track entry at p.pos.
-void readTrack(Parser& p, Track& tr, bool& mute) {
-    if (p.text[p.pos] != '{') {
-        shallow(p);
-        mute = false;
-        return;
-    }
-    static constexpr std::string_view KEYS[] = {"mute", "p"};
-    const auto f = firsts(p, KEYS);
-    mute = muteOf(f[0]);  // also false for an empty object
-    const Val* params = f[1];
-    if (!params || params->kind != Val::OBJ) return;
-    // Every member in document order: within "p" the last of equal keys wins.
-    Parser w(p.text, p.size);
-    w.pos = f.at[1];
-    eachMember(w, [&](std::string_view key) {
-        const Val v = shallow(w);
-        if (key == "wave") {
-            tr.wave = (v.kind == Val::STR && v.str == "square") ? 1 : 0;
-        } else if (isNumOrBool(&v)) {
-            int i = paramIndex(key);
-            if (i >= 0) readFloat(&v, tr.p[i]);
-        }
-    });
-}
-
-// The song entry at p.pos appended to `chain` when it is an object with
-// members and a number or bool "pat".
-void readSongEntry(Parser& p, std::vector<SongEntry>& chain) {
-    if (p.text[p.pos] != '{') {
-        shallow(p);
-        return;
-    }
-    static constexpr std::string_view KEYS[] = {"pat", "rep"};
-    const auto f = firsts(p, KEYS);
-    const Val* pv = f[0];
-    if (!isNumOrBool(pv)) return;
-    std::uint8_t pb = pv->kind == Val::BOOL ? (pv->b ? 1 : 0) : byteOf(pv->num);
-    std::uint8_t rb = 1;
-    if (const Val* rv = f[1]) {
-        if (rv->kind == Val::NUM)
-            rb = byteOf(rv->num);
-        else if (rv->kind == Val::BOOL)
-            rb = rv->b ? 1 : 0;
-    }
-    chain.push_back(SongEntry{static_cast<std::uint8_t>(pb & 7), rb});
-}
-
 // Effect value: clamped like brskern_set_fx; like every float member, a
 // value that is not finite in single precision is ignored.
-void readFx(const Val* v, float& dst, float lo, float hi) {
+void readFx(const Scalar* v, float& dst, float lo, float hi) {
     if (!isNumOrBool(v)) return;
     float f = floatOf(*v);
     if (!std::isfinite(f)) return;
     dst = f < lo ? lo : (f > hi ? hi : f);
 }
 
-void readLen(const Val* v, std::uint64_t& len) {
+void readLen(const Scalar* v, std::uint64_t& len) {
     if (!v) return;
     if (v->kind == Val::BOOL) {
         len = 1;
@@ -323,6 +453,171 @@ void readLen(const Val* v, std::uint64_t& len) {
             len = 1;  // 0 or less, or NaN
         }
     }
+}
+
+// The first member of each of N keys of one object, read as scalars.
+template <std::size_t N>
+struct Firsts {
+    Scalar v[N];
+    bool seen[N] = {};
+
+    const Scalar* operator[](std::size_t i) const { return seen[i] ? &v[i] : nullptr; }
+
+    // Reads the member value at the walker for key index i (or steps over it
+    // when i is out of range or the key came before).
+    void take(Walk& w, std::size_t depth, std::size_t i) {
+        if (i < N && !seen[i]) {
+            seen[i] = true;
+            w.scalar(depth, v[i]);
+        } else {
+            w.skip(depth);
+        }
+    }
+};
+
+// Index of `key` in `keys`, or N.
+template <std::size_t N>
+std::size_t keyIndex(const Str& key, const std::string_view (&keys)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (key == keys[i]) return i;
+    return N;
+}
+
+// The object at the walker, its members named in `keys` taken first-wins.
+template <std::size_t N>
+Firsts<N> firsts(Walk& w, std::size_t depth, const std::string_view (&keys)[N]) {
+    Firsts<N> f;
+    w.object(depth, [&](const Str& key, std::size_t d) { f.take(w, d, keyIndex(key, keys)); });
+    return f;
+}
+
+// A step from the first members of its keys, in the order on, acc, rev,
+// note, rat, slice (null: missing), written field by field into st.
+void stepOf(Step& st, const Scalar* on, const Scalar* acc, const Scalar* rev, const Scalar* note,
+            const Scalar* rat, const Scalar* slice) {
+    st.note = 0;
+    st.rat = 1;
+    st.slice = 0;
+    st.on = flagOf(on);
+    st.acc = flagOf(acc);
+    st.rev = flagOf(rev);
+    if (note) {
+        if (note->kind == Val::NUM)
+            st.note = static_cast<std::int8_t>(byteOf(note->num));
+        else if (note->kind == Val::BOOL)
+            st.note = note->b ? 1 : 0;
+    }
+    if (rat && rat->kind == Val::NUM && rat->num > 0) {
+        std::uint8_t b = byteOf(rat->num);
+        st.rat = b == 0 ? 1 : b;
+    }
+    if (slice) {
+        if (slice->kind == Val::NUM)
+            st.slice = slice->num > 0 ? byteOf(slice->num) : 0;
+        else if (slice->kind == Val::BOOL)
+            st.slice = slice->b ? 1 : 0;
+    }
+}
+
+// The step at the walker into st; anything but an object with members is
+// the default step.
+void readStep(Walk& w, std::size_t depth, Step& st) {
+    if (w.peek() != '{') {
+        w.skip(depth);
+        st = Step{0, 0, 0, 1, 0, 0};
+        return;
+    }
+    enum { ON, ACC, REV, NOTE, RAT, SLICE };
+    Scalar v[6];
+    if (w.writerStep(v)) return stepOf(st, &v[ON], &v[ACC], &v[REV], &v[NOTE], &v[RAT], &v[SLICE]);
+    Firsts<6> f;
+    w.object(depth, [&](const Str& key, std::size_t d) {
+        // The step keys by length and bytes: "on", "acc", "rev", "rat", "note", "slice".
+        std::size_t i = 6;
+        const std::string_view k = key.fits() ? key.view() : std::string_view();
+        switch (k.size()) {
+            case 2: i = k == "on" ? ON : 6; break;
+            case 3: i = k == "acc" ? ACC : k == "rev" ? REV : k == "rat" ? RAT : 6; break;
+            case 4: i = k == "note" ? NOTE : 6; break;
+            case 5: i = k == "slice" ? SLICE : 6; break;
+            default: break;
+        }
+        f.take(w, d, i);
+    });
+    stepOf(st, f[ON], f[ACC], f[REV], f[NOTE], f[RAT], f[SLICE]);
+}
+
+int paramIndex(const Str& key) {
+    if (!key.fits()) return -1;
+    for (int i = 0; i < NUM_PARAMS; ++i)
+        if (key.view() == PARAM_NAMES[i]) return i;
+    return -1;
+}
+
+// "p" of a track: every member in document order, so that the last of
+// equal keys wins.
+void readParams(Walk& w, std::size_t depth, Track& tr) {
+    w.object(depth, [&](const Str& key, std::size_t d) {
+        Scalar v;
+        if (key == "wave") {
+            w.scalar(d, v, "square");
+            tr.wave = (v.kind == Val::STR && v.same) ? 1 : 0;
+        } else {
+            w.scalar(d, v);
+            if (isNumOrBool(&v)) {
+                const int i = paramIndex(key);
+                if (i >= 0) readFloat(&v, tr.p[i]);
+            }
+        }
+    });
+}
+
+// The track entry at the walker.
+void readTrack(Walk& w, std::size_t depth, Track& tr, bool& mute) {
+    mute = false;  // also for an entry that is not an object, or has no "mute"
+    if (w.peek() != '{') {
+        w.skip(depth);
+        return;
+    }
+    bool seenMute = false, seenP = false;
+    w.object(depth, [&](const Str& key, std::size_t d) {
+        if (!seenMute && key == "mute") {
+            seenMute = true;
+            Scalar m;
+            w.scalar(d, m);
+            mute = muteOf(&m);
+        } else if (!seenP && key == "p") {
+            seenP = true;
+            if (w.peek() == '{')
+                readParams(w, d, tr);
+            else
+                w.skip(d);
+        } else {
+            w.skip(d);
+        }
+    });
+}
+
+// The song entry at the walker, appended to `chain` when it is an object
+// with a number or bool "pat".
+void readSongEntry(Walk& w, std::size_t depth, std::vector<SongEntry>& chain) {
+    if (w.peek() != '{') {
+        w.skip(depth);
+        return;
+    }
+    static constexpr std::string_view KEYS[] = {"pat", "rep"};
+    const auto f = firsts(w, depth, KEYS);
+    const Scalar* pv = f[0];
+    if (!isNumOrBool(pv)) return;
+    std::uint8_t pb = pv->kind == Val::BOOL ? (pv->b ? 1 : 0) : byteOf(pv->num);
+    std::uint8_t rb = 1;
+    if (const Scalar* rv = f[1]) {
+        if (rv->kind == Val::NUM)
+            rb = byteOf(rv->num);
+        else if (rv->kind == Val::BOOL)
+            rb = rv->b ? 1 : 0;
+    }
+    chain.push_back(SongEntry{static_cast<std::uint8_t>(pb & 7), rb});
 }
 
 }  // namespace
@@ -365,20 +660,7 @@ std::string save_set(const Engine& e) {
         s += "}}";
     }
     s += "],\"pats\":[";
-    for (std::size_t p = 0; p < e.pats.size(); ++p) {
-        if (p) s += ',';
-        s += '[';
-        for (int t = 0; t < NUM_TRACKS; ++t) {
-            if (t) s += ',';
-            s += '[';
-            for (int i = 0; i < NUM_STEPS; ++i) {
-                if (i) s += ',';
-                putStep(s, e.pats[p].steps[t][i]);
-            }
-            s += ']';
-        }
-        s += ']';
-    }
+    putPatterns(s, e.pats);
     s += "],\"fx\":{\"delayTime\":";
     putFloat(s, e.fx.delayTime);
     s += ",\"delayFb\":";
@@ -402,113 +684,107 @@ std::string save_set(const Engine& e) {
 
 bool load_set(Engine& e, const char* text) {
     if (!text) return false;
-    const std::size_t n = std::strlen(text);
+    Walk w(text, std::strlen(text));
+    if (w.peek() != '{') return false;  // not an object (or nothing at all)
 
-    // 1. The whole text must be one valid value; this pass allocates nothing
-    //    except a copy of a number token longer than 63 characters.
-    {
-        Parser check(text, n);
-        check.build = false;
-        if (check.val().kind != Val::OBJ || check.error) return false;
-    }
-
-    // 2. The first occurrence of each top-level member the reader uses.
-    //    Arrays and objects are only located here and read piece by piece below.
-    enum { FORMAT, BPM, SWING, LEN, MASTER, TRACKS, PATS, FX, SONG };
-    static constexpr std::string_view TOP[] = {"format", "bpm",  "swing", "len", "master",
-                                               "tracks", "pats", "fx",    "song"};
-    Parser w(text, n);
-    w.skipWs();
-    const auto doc = firsts(w, TOP);
-    const Val* fmt = doc[FORMAT];
-    if (!fmt || fmt->kind != Val::STR || fmt->str != std::string_view(SET_FORMAT)) return false;
-
-    // Where an array or object member starts, or NOWHERE when it is missing
-    // or of another kind.
-    auto where = [&](int i, int kind) { return doc[i] && doc[i]->kind == kind ? doc.at[i] : NOWHERE; };
-
-    // 3. Everything that allocates is prepared before the engine changes, so
-    //    that running out of memory still leaves it untouched.
+    // Copies of what the document may change. Everything that allocates
+    // happens here, before the engine changes, so that running out of
+    // memory still leaves it untouched.
     Track tracks[NUM_TRACKS];
     bool mute[NUM_TRACKS];
     for (int t = 0; t < NUM_TRACKS; ++t) {
         tracks[t] = e.tracks[t];
         mute[t] = e.mute[t];
     }
-    if (const std::size_t at = where(TRACKS, Val::ARR); at != NOWHERE) {
-        w.pos = at;
-        eachElement(w, [&](std::size_t t) {
-            if (t >= NUM_TRACKS) return (void)shallow(w);
-            readTrack(w, tracks[t], mute[t]);
-        });
-    }
-
-    const std::size_t patsAt = where(PATS, Val::ARR);
     std::vector<Pattern> pats;
-    if (patsAt != NOWHERE) {
-        pats = e.pats;
-        w.pos = patsAt;
-        // Entries that are not arrays are skipped; an empty array has no
-        // elements to apply, so both leave their pattern or track unchanged.
-        eachElement(w, [&](std::size_t p) {
-            if (p >= pats.size() || text[w.pos] != '[') return (void)shallow(w);
-            eachElement(w, [&](std::size_t t) {
-                if (t >= NUM_TRACKS || text[w.pos] != '[') return (void)shallow(w);
-                eachElement(w, [&](std::size_t st) {
-                    if (st >= NUM_STEPS) return (void)shallow(w);
-                    pats[p].steps[t][st] = readStep(w);
-                });
-            });
-        });
-    }
-
-    const std::size_t songAt = where(SONG, Val::ARR);
     std::vector<SongEntry> chain;
-    if (songAt != NOWHERE) {
-        w.pos = songAt;
-        eachElement(w, [&](std::size_t) { readSongEntry(w, chain); });
-        // The chain replaces the engine's: it keeps the room every engine has.
-        chain.reserve(std::max(chain.size(), SONG_RESERVE));
-    }
 
+    // The first member of each top-level key counts, whatever its kind.
+    enum { FORMAT, BPM, SWING, LEN, MASTER, TRACKS, PATS, FX, SONG, OTHER };
+    static constexpr std::string_view TOP[] = {"format", "bpm",  "swing", "len", "master",
+                                               "tracks", "pats", "fx",    "song"};
+    bool seen[OTHER] = {};
+    Scalar scalars[OTHER];  // format, bpm, swing, len
+    bool havePats = false, haveSong = false;
     static constexpr std::string_view MASTER_KEYS[] = {"drive", "level"};
-    Firsts<2> master;
-    if (const std::size_t at = where(MASTER, Val::OBJ); at != NOWHERE) {
-        w.pos = at;
-        master = firsts(w, MASTER_KEYS);
-    }
     static constexpr std::string_view FX_KEYS[] = {"delayTime", "delayFb", "reverbSize"};
+    Firsts<2> master;
     Firsts<3> fx;
-    if (const std::size_t at = where(FX, Val::OBJ); at != NOWHERE) {
-        w.pos = at;
-        fx = firsts(w, FX_KEYS);
-    }
+
+    w.object(0, [&](const Str& key, std::size_t d) {
+        const std::size_t k = keyIndex(key, TOP);
+        if (k == OTHER || seen[k]) return w.skip(d);
+        seen[k] = true;
+        const int c = w.peek();
+        switch (k) {
+            case FORMAT: return w.scalar(d, scalars[FORMAT], SET_FORMAT);
+            case BPM:
+            case SWING:
+            case LEN: return w.scalar(d, scalars[k]);
+            case MASTER:
+                if (c != '{') return w.skip(d);
+                master = firsts(w, d, MASTER_KEYS);
+                return;
+            case FX:
+                if (c != '{') return w.skip(d);
+                fx = firsts(w, d, FX_KEYS);
+                return;
+            case TRACKS:
+                if (c != '[') return w.skip(d);
+                return w.array(d, [&](std::size_t t, std::size_t d1) {
+                    if (t >= NUM_TRACKS) return w.skip(d1);
+                    readTrack(w, d1, tracks[t], mute[t]);
+                });
+            case PATS:
+                if (c != '[') return w.skip(d);
+                havePats = true;
+                pats = e.pats;
+                // Entries that are not arrays are skipped; an empty array has
+                // no elements to apply, so both leave their pattern or track
+                // unchanged.
+                return w.array(d, [&](std::size_t p, std::size_t d1) {
+                    if (p >= pats.size() || w.peek() != '[') return w.skip(d1);
+                    w.array(d1, [&](std::size_t t, std::size_t d2) {
+                        if (t >= NUM_TRACKS || w.peek() != '[') return w.skip(d2);
+                        w.array(d2, [&](std::size_t st, std::size_t d3) {
+                            if (st >= NUM_STEPS) return w.skip(d3);
+                            readStep(w, d3, pats[p].steps[t][st]);
+                        });
+                    });
+                });
+            default:  // SONG
+                if (c != '[') return w.skip(d);
+                haveSong = true;
+                w.array(d, [&](std::size_t, std::size_t d1) { readSongEntry(w, d1, chain); });
+                // The chain replaces the engine's: it keeps the room every engine has.
+                chain.reserve(std::max(chain.size(), SONG_RESERVE));
+                return;
+        }
+    });
     if (w.error) return false;
+    const Scalar& fmt = scalars[FORMAT];
+    if (!seen[FORMAT] || fmt.kind != Val::STR || !fmt.same) return false;
 
-    // 4. Apply; nothing below allocates or fails.
-    readFloat(doc[BPM], e.bpm);
-    readFloat(doc[SWING], e.swing);
-    readLen(doc[LEN], e.len);
+    // Apply; nothing below allocates or fails.
+    if (seen[BPM]) readFloat(&scalars[BPM], e.bpm);
+    if (seen[SWING]) readFloat(&scalars[SWING], e.swing);
+    if (seen[LEN]) readLen(&scalars[LEN], e.len);
 
-    if (master.any) {
-        readFloat(master[0], e.masterDrive);
-        readFloat(master[1], e.masterLevel);
-    }
+    readFloat(master[0], e.masterDrive);
+    readFloat(master[1], e.masterLevel);
 
     for (int t = 0; t < NUM_TRACKS; ++t) {
         e.tracks[t] = tracks[t];
         e.mute[t] = mute[t];
     }
 
-    if (patsAt != NOWHERE) e.pats.swap(pats);
+    if (havePats) e.pats.swap(pats);
 
-    if (fx.any) {
-        readFx(fx[0], e.fx.delayTime, 0.02f, 1.9f);
-        readFx(fx[1], e.fx.delayFb, 0.0f, 0.95f);
-        readFx(fx[2], e.fx.reverbSize, 0.0f, 1.0f);
-    }
+    readFx(fx[0], e.fx.delayTime, 0.02f, 1.9f);
+    readFx(fx[1], e.fx.delayFb, 0.0f, 0.95f);
+    readFx(fx[2], e.fx.reverbSize, 0.0f, 1.0f);
 
-    if (songAt != NOWHERE) e.song.swap(chain);
+    if (haveSong) e.song.swap(chain);
     return true;
 }
 

@@ -3,10 +3,13 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "set/json.h"
 
@@ -240,6 +243,39 @@ TEST(JsonReader, NumberConversionAgreesWithStrtod) {
             ASSERT_TRUE(got == want || (std::isnan(got) && std::isnan(want))) << tok;
             ASSERT_EQ(std::signbit(got), std::signbit(want)) << tok;
         }
+    }
+}
+
+// Tokens at the edges of the double range and of correct rounding, and the
+// printed forms of random doubles and floats: the same bits as strtod.
+TEST(JsonReader, NumberConversionAgreesWithStrtodAtTheEdges) {
+    std::vector<std::string> tokens = {
+        "4.9406564584124654e-324", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e-320",
+        "2.2250738585072011e-308", "2.2250738585072014e-308", "1.7976931348623157e308",
+        "1.7976931348623158e308",  "1.7976931348623159e308",  "-1.7976931348623159e308", "1e308", "1e309",
+        "-1e-400", "9007199254740993", "9007199254740992.5", "0.1", "0.30000000000000004",
+        "123456789012345678901234567890e-20", "0.000000000000000000000000000000000000000000001e40",
+        "+.5e1", "+0", "-.0", "00000000000000000000.5", "1.e5", ".1e-5", "7e-1", "+1e+1",
+        std::string(400, '9'), "0." + std::string(500, '0') + "1e500"};
+    std::mt19937_64 rng(99);
+    char b[64];
+    for (int i = 0; i < 20000; ++i) {
+        std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (!std::isfinite(d)) continue;
+        std::snprintf(b, sizeof b, i % 3 == 0 ? "%.17g" : i % 3 == 1 ? "%.9g" : "%.3e", d);
+        tokens.push_back(b);
+        std::snprintf(b, sizeof b, "%.9g", static_cast<double>(static_cast<float>(d)));
+        tokens.push_back(b);
+    }
+    for (const std::string& tok : tokens) {
+        char* end = nullptr;
+        const double want = std::strtod(tok.c_str(), &end);
+        std::size_t used = 0;
+        const double got = brs::parseDouble(tok.data(), tok.size(), &used);
+        ASSERT_EQ(used, static_cast<std::size_t>(end - tok.c_str())) << tok;
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << tok << " " << got << " " << want;
     }
 }
 
