@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/dsp.h"
+#include "dsp/lanes.h"
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -117,12 +118,16 @@ struct Engine {
     float limiterGain = 1.0f;
     std::vector<float> autom;
     bool autoOn = true;
+    LaneScratch lanes{};  // the render loop's working memory (dsp/render.cpp)
 
     // [any thread] allocates everything rendering needs; the rate passes safeSampleRate.
     explicit Engine(float sampleRate);
 
     // Renders frames interleaved stereo frames. [audio thread] no allocation, no locks
     void process(float* out, unsigned long frames);
+    // Renders at most LANE_BLOCK frames of the voices, effects and master.
+    // [audio thread] no allocation, no locks
+    void renderBlock(const LaneKernels& k, float* out, int frames, float dt);
     // Fires every step due before end (seconds). Called only by process.
     void schedule(double end);
     // Appends one voice unless MAX_VOICES exist; returns false when refused.
