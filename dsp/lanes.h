@@ -24,6 +24,10 @@ namespace brs {
 // Frames rendered voice-major at a time; longer calls are cut into blocks.
 constexpr int LANE_BLOCK = 64;
 
+// Rows of time-only values per voice a group of few voices works out ahead.
+constexpr int LANE_PRE_ROWS = 12;
+constexpr int LANE_PRE_VOICES = 4;
+
 // What one block's lane rendering needs besides the voices.
 struct LaneBlock {
     float dt;                // 1 / sample rate
@@ -33,6 +37,7 @@ struct LaneBlock {
     const float* brk;        // its samples
     uint64_t brkSize;        // and their number
     float* spareRow;         // LANE_BLOCK floats that unused lanes write to
+    float* pre;              // LANE_PRE_VOICES x LANE_PRE_ROWS x LANE_BLOCK floats
 };
 
 // One compiled variant of the lane code.
@@ -55,6 +60,7 @@ struct LaneKernels {
 struct LaneScratch {
     static constexpr int VOICES = 64;  // the voice cap
     alignas(64) float rows[VOICES + 1][LANE_BLOCK];  // one per voice, the last one spare
+    alignas(64) float pre[LANE_PRE_VOICES * LANE_PRE_ROWS * LANE_BLOCK];
     alignas(64) float dry[LANE_BLOCK];
     alignas(64) float delay[LANE_BLOCK];
     alignas(64) float reverb[LANE_BLOCK];

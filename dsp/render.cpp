@@ -60,7 +60,8 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
 // difference from leaving on that very frame.)
 void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt) {
     LaneScratch& s = lanes;
-    const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
+    const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES],
+                      s.pre};
 
     for (int t = 0; t < NUM_TRACKS; ++t) s.countByTrack[t] = 0;
     const int count = static_cast<int>(voices.size());
