@@ -37,30 +37,13 @@ struct LaneBlock {
     const float* brk;        // its samples
     uint64_t brkSize;        // and their number
     float* spareRow;         // LANE_BLOCK floats that unused lanes write to
-    float* pre;              // LANE_PRE_VOICES x LANE_PRE_ROWS x LANE_BLOCK floats
-};
-
-// One compiled variant of the lane code.
-struct LaneKernels {
-    const char* name;
-    // Renders `count` voices of one track for blk.frames frames: voice j's
-    // samples go to rows[j][0..frames), first[j]..last[j] is the range of
-    // frames it sounded in (empty when first >= last). Advances each voice's
-    // time and state, sets alive = 0 on a voice that ended in the block.
-    void (*renderTrack)(uint64_t track, Voice* const* voices, int count, float* const* rows, int* first,
-                        int* last, const LaneBlock& blk);
-    // Adds the rows of `count` voices, in the order given, into the three
-    // buses (LANE_BLOCK floats each, zeroed by the caller): dry += o,
-    // delay += delaySend * o, reverb += reverbSend * o on each voice's range.
-    void (*sumBuses)(const float* const* rows, const int* first, const int* last, const float* delaySend,
-                     const float* reverbSend, int count, float* dry, float* delay, float* reverb);
 };
 
 // Working memory of one engine's render loop, allocated with the engine.
 struct LaneScratch {
     static constexpr int VOICES = 64;  // the voice cap
     alignas(64) float rows[VOICES + 1][LANE_BLOCK];  // one per voice, the last one spare
-    alignas(64) float pre[LANE_PRE_VOICES * LANE_PRE_ROWS * LANE_BLOCK];
+    alignas(64) float pre[6][LANE_PRE_ROWS * LANE_BLOCK * LANE_PRE_VOICES];  // per track
     alignas(64) float dry[LANE_BLOCK];
     alignas(64) float delay[LANE_BLOCK];
     alignas(64) float reverb[LANE_BLOCK];
@@ -74,6 +57,23 @@ struct LaneScratch {
     int last[VOICES];
     float delaySend[VOICES];
     float reverbSend[VOICES];
+};
+
+// One compiled variant of the lane code.
+struct LaneKernels {
+    const char* name;
+    // Renders the voices of every track for blk.frames frames: voice j of
+    // track t (s.byTrack[t][j], s.countByTrack[t] of them) writes its samples
+    // to s.rowsByTrack[t][j][0..frames) and the range of frames it sounded in
+    // to s.firstByTrack[t][j]..s.lastByTrack[t][j] (empty when first >= last).
+    // Advances each voice's time and state, sets alive = 0 on a voice that
+    // ended in the block.
+    void (*renderTracks)(LaneScratch& s, const LaneBlock& blk);
+    // Adds the rows of `count` voices, in the order given, into the three
+    // buses (LANE_BLOCK floats each, zeroed by the caller): dry += o,
+    // delay += delaySend * o, reverb += reverbSend * o on each voice's range.
+    void (*sumBuses)(const float* const* rows, const int* first, const int* last, const float* delaySend,
+                     const float* reverbSend, int count, float* dry, float* delay, float* reverb);
 };
 
 // The variants, narrowest first. Null where the build has no such variant.

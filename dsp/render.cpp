@@ -60,8 +60,7 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
 // difference from leaving on that very frame.)
 void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt) {
     LaneScratch& s = lanes;
-    const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES],
-                      s.pre};
+    const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
 
     for (int t = 0; t < NUM_TRACKS; ++t) s.countByTrack[t] = 0;
     const int count = static_cast<int>(voices.size());
@@ -82,10 +81,7 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
             place[i] = -1;
         }
     }
-    for (int t = 0; t < NUM_TRACKS; ++t)
-        if (s.countByTrack[t] > 0)
-            k.renderTrack(static_cast<uint64_t>(t), s.byTrack[t], s.countByTrack[t], s.rowsByTrack[t],
-                          s.firstByTrack[t], s.lastByTrack[t], b);
+    k.renderTracks(s, b);
 
     bool ended = false;
     for (int i = 0; i < count; ++i) {
