@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "dsp/lanes.h"
 #include "dsp/primitives.h"
 #include "engine/engine.h"

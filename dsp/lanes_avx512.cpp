@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "dsp/lanes.h"
 #include "dsp/primitives.h"
 #include "engine/engine.h"

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "dsp/lanes.h"
 #include "dsp/primitives.h"
 #include "engine/engine.h"
