@@ -27,6 +27,8 @@ constexpr int LANE_BLOCK = 64;
 // Rows of time-only values per voice a group of few voices works out ahead.
 constexpr int LANE_PRE_ROWS = 12;
 constexpr int LANE_PRE_VOICES = 4;
+// Lanes of the filter bank shared by the tracks with few voices.
+constexpr int LANE_BANK = 32;
 
 // What one block's lane rendering needs besides the voices.
 struct LaneBlock {
@@ -43,7 +45,10 @@ struct LaneBlock {
 struct LaneScratch {
     static constexpr int VOICES = 64;  // the voice cap
     alignas(64) float rows[VOICES + 1][LANE_BLOCK];  // one per voice, the last one spare
-    alignas(64) float pre[6][LANE_PRE_ROWS * LANE_BLOCK * LANE_PRE_VOICES];  // per track
+    alignas(64) float pre[6][LANE_PRE_ROWS * LANE_BLOCK * LANE_PRE_VOICES];  // per track, frame by voice
+    alignas(64) float preByVoice[6][LANE_PRE_VOICES][LANE_PRE_ROWS][LANE_BLOCK];  // the same, voice by frame
+    alignas(64) float osc[6][LANE_PRE_VOICES][5][LANE_BLOCK];  // oscillator state after each frame
+    alignas(64) float bank[6][LANE_BLOCK][LANE_BANK];          // filter bank: input, a1, a2, a3, low, band
     alignas(64) float dry[LANE_BLOCK];
     alignas(64) float delay[LANE_BLOCK];
     alignas(64) float reverb[LANE_BLOCK];
