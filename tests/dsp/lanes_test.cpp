@@ -247,6 +247,36 @@ TEST(LanePaths, HostileParametersAndNonFiniteVoicesMatch) {
     });
 }
 
+// The same with only a few voices at a time, so that each track renders as a
+// track of few voices: lanes leaving the handled ranges send their group back
+// to frame-by-frame rendering, and both paths must still agree.
+TEST(LanePaths, HostileParametersOnTracksOfFewVoicesMatch) {
+    const float nasty[] = {-1e30f, -100.0f, -1.0f, -0.01f, 0.0f, 1e-30f, 1e30f, INFINITY, -INFINITY, NAN, 1e6f};
+    onEveryPath([&](const char* path) {
+        const unsigned seed = 0xF3E5;
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<int> pick(0, 10), param(0, brs::NUM_PARAMS - 1), track(0, 5), few(1, 3);
+        for (int round = 0; round < 150; ++round) {
+            Twin w(48000.0f);
+            const int voices = few(rng);
+            for (int v = 0; v < voices; ++v) {
+                const uint32_t t = static_cast<uint32_t>(track(rng));
+                const int i = param(rng);
+                const float value = nasty[pick(rng)];
+                const float note = v == 0 && round % 2 == 0 ? nasty[pick(rng)] : 30.0f + static_cast<float>(round % 60);
+                w.both([&](Engine& e) {
+                    e.tracks[t].p[i] = value;
+                    if (e.tracks[t].p[brs::P_DECAY] > 1.0f || !(e.tracks[t].p[brs::P_DECAY] > 0.0f))
+                        e.tracks[t].p[brs::P_DECAY] = 0.3f;
+                    brskern_trigger(&e, t, static_cast<uint32_t>(round), round % 2, note, 0.7f);
+                });
+            }
+            for (uint32_t n : {64u, 19u, 100u, 64u})
+                ASSERT_EQ(w.step(n), "") << path << " seed " << seed << " round " << round;
+        }
+    });
+}
+
 // A voice whose first sample is not finite (an infinite gain) ends on that
 // frame, in the middle of a block, next to voices that keep sounding; it
 // still adds its 0 to the buses on that frame. Alone, with one companion
