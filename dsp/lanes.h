@@ -1,10 +1,14 @@
 // lanes.h: the voice renderer that runs one recipe over many voices at once.
 //
 // Engine::process renders a block voice-major: the voices of one track are
-// rendered side by side in vector lanes (8 or 16 voices per instruction),
+// rendered side by side in vector lanes (4, 8 or 16 voices per instruction),
 // frame after frame, each voice's samples landing in a row of its own; then
 // the rows are summed into the dry and send buses in voice-list order, frame
 // by frame, exactly as a per-sample loop over the list would add them.
+// Tracks with only a few voices are rendered in stages instead (their
+// time-only values and oscillator shapes with the lanes over frames, their
+// filters in one bank shared by all of them), so that a handful of voices
+// does not pay for mostly empty vectors.
 //
 // The lane code is one source (dsp/voice_lanes.inc) compiled several times:
 // for the x86-64 baseline (SSE2), for AVX2 and for AVX-512. The widest one

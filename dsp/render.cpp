@@ -63,7 +63,10 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
     const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
 
     for (int t = 0; t < NUM_TRACKS; ++t) s.countByTrack[t] = 0;
-    const int count = static_cast<int>(voices.size());
+    // spawnVoice keeps the list within the cap; a list grown past it from
+    // outside renders its first MAX_VOICES voices and leaves the rest as they are.
+    const int count = static_cast<int>(voices.size() < MAX_VOICES ? voices.size() : MAX_VOICES);
+    static_assert(MAX_VOICES == LaneScratch::VOICES, "one row per voice the list can hold");
     int place[LaneScratch::VOICES];
     for (int i = 0; i < count; ++i) {
         Voice& v = voices[static_cast<std::size_t>(i)];
