@@ -16,6 +16,11 @@
 //   passage has died away (the two must cost the same). Counter ns_per_frame.
 // - fxBlock/busy, fxBlock/fresh, fxBlock/decayed: the same through the
 //   block entry Fx::process (256 frames per call).
+// - voices64/track:N: 64 voices of track N sounding at once through
+//   brskern_process in 64-frame blocks at 48 kHz; counter ns_per_voice_sample
+//   is the whole call (voices, effects and master) per voice-sample.
+// - emptyEngine: the same calls with no voice at all, so the effects and
+//   master share of voices64 is its ns_per_frame / 64.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -198,5 +203,51 @@ BENCHMARK_CAPTURE(fxFrame, decayed, FX_DECAYED)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(fxBlock, busy, FX_BUSY)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(fxBlock, fresh, FX_FRESH)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(fxBlock, decayed, FX_DECAYED)->Unit(benchmark::kMicrosecond);
+
+// 64 voices of one track, all sounding for the whole run (long decay and
+// gate), restarted with fresh voices every 10 seconds of audio.
+void voices64(benchmark::State& state) {
+    const auto track = static_cast<uint32_t>(state.range(0));
+    brskern_t h = brskern_new(SR);
+    brskern_set_param(h, track, "decay", 1000.0f);
+    brskern_set_param(h, track, "gate", 100000.0f);
+    std::vector<float> out(2 * 64);
+    int64_t frames = 0;
+    int64_t total = 0;
+    for (auto _ : state) {
+        if (h->voices.size() < brs::MAX_VOICES || frames > 10 * static_cast<int64_t>(SR)) {
+            state.PauseTiming();
+            h->voices.clear();
+            for (int i = 0; i < 64; ++i)
+                brskern_trigger(h, track, static_cast<uint32_t>(i % 16), i % 3 == 0, 36.0f + static_cast<float>(i % 24),
+                                0.3f);
+            frames = 0;
+            state.ResumeTiming();
+        }
+        brskern_process(h, out.data(), 64);
+        frames += 64;
+        total += 64;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["ns_per_voice_sample"] = benchmark::Counter(
+        static_cast<double>(total) * 64.0 * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    brskern_free(h);
+}
+BENCHMARK(voices64)->ArgName("track")->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+
+void emptyEngine(benchmark::State& state) {
+    brskern_t h = brskern_new(SR);
+    std::vector<float> out(2 * 64);
+    int64_t total = 0;
+    for (auto _ : state) {
+        brskern_process(h, out.data(), 64);
+        total += 64;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["ns_per_frame"] = benchmark::Counter(
+        static_cast<double>(total) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    brskern_free(h);
+}
+BENCHMARK(emptyEngine)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -95,7 +95,7 @@ void BM_KernelProcess(benchmark::State& state) {
     kfree(e);
 }
 
-BENCHMARK(BM_KernelProcess)->Arg(32)->Arg(256)->Arg(2048);
-BENCHMARK(BM_PluginProcess)->Arg(32)->Arg(256)->Arg(2048);
+BENCHMARK(BM_KernelProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
+BENCHMARK(BM_PluginProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 
 }  // namespace

@@ -12,47 +12,107 @@ void Engine::process(float* out, unsigned long frames) {
     const double end = clock + static_cast<double>(frames) * static_cast<double>(dt);
 
     // Every step due before the end of the block becomes voices with exact
-    // start delays, before a single sample is rendered.
+    // start delays, before a single sample is rendered. Within the call the
+    // voice list therefore only shrinks.
     schedule(end);
 
-    for (unsigned long i = 0; i < frames; ++i) {
-        float dryBus = 0.0f;
-        float delayBus = 0.0f;
-        float reverbBus = 0.0f;
-        bool ended = false;
+    const LaneKernels& k = activeLaneKernels();
+    for (unsigned long done = 0; done < frames;) {
+        const unsigned long left = frames - done;
+        const int n = left < static_cast<unsigned long>(LANE_BLOCK) ? static_cast<int>(left) : LANE_BLOCK;
+        renderBlock(k, out + 2 * done, n, dt);
+        done += static_cast<unsigned long>(n);
+    }
 
-        for (Voice& v : voices) {
-            v.t += dt;
-            if (v.t < 0.0f) continue;  // still waiting for its start
-            // Written as "not within" so that a voice whose length is not a
-            // number ends instead of occupying a place forever.
-            if (!(v.t <= v.dur)) {
-                v.alive = 0;
-                ended = true;
-                continue;
-            }
-            const float o = renderVoice(v, brk, sampleRate);
-            ended |= v.alive == 0;  // the recipe may end a voice that went wrong
-            dryBus += o;
-            delayBus += v.params[P_DELAY_SEND] * o;
-            reverbBus += v.params[P_REVERB_SEND] * o;
+    clock = end;
+}
+
+namespace {
+
+// A voice no recipe is written for (only reachable by writing the list from
+// outside): the one-voice loop, sample by sample.
+void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock& b) {
+    first = b.frames;
+    last = 0;
+    for (int f = 0; f < b.frames && v.alive; ++f) {
+        v.t += b.dt;
+        if (v.t < 0.0f) continue;
+        if (!(v.t <= v.dur)) {
+            v.alive = 0;
+            break;
         }
+        row[f] = renderVoice(v, *b.breakBuf, b.sr);
+        if (first > f) first = f;
+        last = f + 1;
+    }
+}
 
-        // Compacts in place and keeps the order of the others.
-        if (ended)
-            voices.erase(std::remove_if(voices.begin(), voices.end(),
-                                        [](const Voice& v) { return v.alive == 0; }),
-                         voices.end());
+}  // namespace
 
+// Voice-major: each track's voices run side by side through their recipe for
+// the whole block, each into its own row; the rows are then added into the
+// buses in list order, frame by frame, as a sample-by-sample loop over the
+// list adds them; then the effects and the master run frame by frame.
+// A voice ends on the frame its time passes its length (or its sample is not
+// a finite number) and contributes nothing from then on; the ended voices
+// leave the list at the end of the block, keeping the order of the others.
+// (Nothing is created inside a block, so no seed or cap can tell the
+// difference from leaving on that very frame.)
+void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt) {
+    LaneScratch& s = lanes;
+    const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
+
+    for (int t = 0; t < NUM_TRACKS; ++t) s.countByTrack[t] = 0;
+    // spawnVoice keeps the list within the cap; a list grown past it from
+    // outside renders its first MAX_VOICES voices and leaves the rest as they are.
+    const int count = static_cast<int>(voices.size() < MAX_VOICES ? voices.size() : MAX_VOICES);
+    static_assert(MAX_VOICES == LaneScratch::VOICES, "one row per voice the list can hold");
+    int place[LaneScratch::VOICES];
+    for (int i = 0; i < count; ++i) {
+        Voice& v = voices[static_cast<std::size_t>(i)];
+        // What the recipe keeps per voice is worked out for the current rate.
+        if (v.alive && !(v.prepSr == sampleRate)) prepareVoice(v, sampleRate);
+        s.rowOf[i] = s.rows[i];
+        if (v.track < static_cast<uint64_t>(NUM_TRACKS)) {
+            const int t = static_cast<int>(v.track);
+            const int j = s.countByTrack[t]++;
+            s.byTrack[t][j] = &v;
+            s.rowsByTrack[t][j] = s.rows[i];
+            place[i] = j;
+        } else {
+            renderOddTrack(v, s.rows[i], s.first[i], s.last[i], b);
+            place[i] = -1;
+        }
+    }
+    k.renderTracks(s, b);
+
+    bool ended = false;
+    for (int i = 0; i < count; ++i) {
+        const Voice& v = voices[static_cast<std::size_t>(i)];
+        if (place[i] >= 0) {
+            s.first[i] = s.firstByTrack[v.track][place[i]];
+            s.last[i] = s.lastByTrack[v.track][place[i]];
+        }
+        s.delaySend[i] = v.params[P_DELAY_SEND];
+        s.reverbSend[i] = v.params[P_REVERB_SEND];
+        ended |= v.alive == 0;
+    }
+    for (int f = 0; f < LANE_BLOCK; ++f) s.dry[f] = s.delay[f] = s.reverb[f] = 0.0f;
+    k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.dry, s.delay, s.reverb);
+
+    // Compacts in place and keeps the order of the others.
+    if (ended)
+        voices.erase(std::remove_if(voices.begin(), voices.end(), [](const Voice& v) { return v.alive == 0; }),
+                     voices.end());
+
+    for (int i = 0; i < frames; ++i) {
         float left = 0.0f;
         float right = 0.0f;
-        fx.frame(dryBus, delayBus, reverbBus, left, right);
+        fx.frame(s.dry[i], s.delay[i], s.reverb[i], left, right);
         masterStage(left, right, masterDrive, masterLevel, limiterGain);
         out[2 * i] = left;
         out[2 * i + 1] = right;
     }
-
-    clock = end;
 }
 
 // [audio thread] no allocation, no locks

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "dsp/dsp.h"
+#include "dsp/lanes.h"
 #include "dsp/primitives.h"
 
 namespace brs {
@@ -209,6 +210,8 @@ float stab(Voice& v, float sr) {
 }
 
 }  // namespace
+
+void prepareVoice(Voice& v, float sampleRate) { prepare(v, sampleRate); }
 
 float renderVoice(Voice& v, const BreakBuf& brk, float sampleRate) {
     if (!v.alive) return 0.0f;  // ended by a non-finite sample, awaiting removal

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/dsp.h"
+#include "dsp/lanes.h"
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -120,6 +121,7 @@ struct Engine {
     float limiterGain = 1.0f;
     std::vector<float> autom;
     bool autoOn = true;
+    LaneScratch lanes{};  // the render loop's working memory (dsp/render.cpp)
 
     // [any thread] allocates everything rendering needs; the rate passes safeSampleRate.
     explicit Engine(float sampleRate);
@@ -142,6 +144,9 @@ struct Engine {
     // limiter; the set, the parameters and the sequencer stay.
     // [audio thread] no allocation, no locks
     void silence();
+    // Renders at most LANE_BLOCK frames of the voices, effects and master.
+    // [audio thread] no allocation, no locks
+    void renderBlock(const LaneKernels& k, float* out, int frames, float dt);
     // Fires every step due before end (seconds). Called only by process.
     void schedule(double end);
     // Appends one voice unless MAX_VOICES exist; returns false when refused.

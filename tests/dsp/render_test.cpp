@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dsp/dsp.h"
+#include "dsp/lanes.h"
 #include "engine/brskern.h"
 #include "engine/engine.h"
 
@@ -211,6 +212,23 @@ TEST(Golden, EachInstrumentAndAFullPatternBitExact) {
             EXPECT_EQ(h, g.hash) << g.name << " at " << g.sr << " Hz changed";
         }
     }
+}
+
+// The same golden bits from every lane variant this processor runs (the
+// baseline always; AVX2 and AVX-512 where present), each pinned in turn.
+TEST(Golden, EveryLanePathBitExact) {
+    if (printing()) GTEST_SKIP();
+    int paths = 0;
+    for (int p = 0; p < brs::LANE_PATHS; ++p) {
+        const auto path = static_cast<brs::LanePath>(p);
+        if (!brs::pinLanePath(path)) continue;
+        ++paths;
+        for (const Golden& g : GOLDEN)
+            EXPECT_EQ(fnv1a(goldenRender(g.name, g.sr)), g.hash)
+                << g.name << " at " << g.sr << " Hz on the " << brs::laneKernels(path)->name << " path";
+    }
+    brs::unpinLanePath();
+    EXPECT_GE(paths, 1);
 }
 
 TEST(Golden, BreakLoopBitExact) {

@@ -341,8 +341,8 @@ TEST_F(RenderTest, HeaderHoldsRateChannelsFormatAndLength) {
 // ---- progress on a terminal ----------------------------------------------------
 
 TEST_F(RenderTest, ProgressBarAppearsOnATerminalForALongRender) {
-    // A crowded set keeps the voice list full, so the render lasts well over a
-    // second however fast the machine renders the plain groove.
+    // A crowded set keeps the voice list full, and four minutes of it last
+    // well over a second however fast the machine renders the plain groove.
     const std::string dense = path("dicht.json");
     spit(dense, make_set([](brskern_t k) {
         brskern_set_global(k, 0.0f, 64, false, 0.15f, 0.85f);
@@ -356,7 +356,7 @@ TEST_F(RenderTest, ProgressBarAppearsOnATerminalForALongRender) {
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(exe.c_str(), exe.c_str(), "--set", dense.c_str(), "--sekunden", "30", "--format", "16", "-o",
+        execl(exe.c_str(), exe.c_str(), "--set", dense.c_str(), "--sekunden", "240", "--format", "16", "-o",
               o.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
