@@ -52,7 +52,7 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
 // Voice-major: each track's voices run side by side through their recipe for
 // the whole block, each into its own row; the rows are then added into the
 // buses in list order, frame by frame, as a sample-by-sample loop over the
-// list adds them; then the effects and the master run frame by frame.
+// list adds them; then the block's buses run through the effects and the master.
 // A voice ends on the frame its time passes its length (or its sample is not
 // a finite number) and contributes nothing from then on; the ended voices
 // leave the list at the end of the block, keeping the order of the others.
@@ -105,14 +105,10 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
         voices.erase(std::remove_if(voices.begin(), voices.end(), [](const Voice& v) { return v.alive == 0; }),
                      voices.end());
 
-    for (int i = 0; i < frames; ++i) {
-        float left = 0.0f;
-        float right = 0.0f;
-        fx.frame(s.dry[i], s.delay[i], s.reverb[i], left, right);
-        masterStage(left, right, masterDrive, masterLevel, limiterGain);
-        out[2 * i] = left;
-        out[2 * i + 1] = right;
-    }
+    // The block's buses through delay, reverb and the master stage; the
+    // settings cannot change inside a call.
+    fx.process(s.dry, s.delay, s.reverb, out, static_cast<std::size_t>(frames), masterDrive, masterLevel,
+               limiterGain);
 }
 
 // [audio thread] no allocation, no locks
