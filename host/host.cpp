@@ -159,6 +159,16 @@ bool Host::load(const std::string& path) {
     return true;
 }
 
+bool Host::attach(const clap_plugin_entry_t* entry, const std::string& path) {
+    if (lib_ || entry_) unload();
+    if (!entry || !clap_version_is_compatible(entry->clap_version) || !entry->init || !entry->init(path.c_str())) {
+        error_ = "entry refused";
+        return false;
+    }
+    entry_ = entry;
+    return true;
+}
+
 void* Host::symbol(const char* name) const { return lib_ && name ? dlsym(lib_, name) : nullptr; }
 
 const clap_plugin_factory_t* Host::factory() const {

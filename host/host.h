@@ -132,6 +132,9 @@ public:
     // dlopen (RTLD_LOCAL | RTLD_NOW), find clap_entry, check its version
     // and call its init with the path. False with error() on failure.
     bool load(const std::string& path);
+    // The same with an entry linked into this program rather than loaded
+    // (fuzz targets built from the plug-in's own sources).
+    bool attach(const clap_plugin_entry_t* entry, const std::string& path = "");
     const clap_plugin_entry_t* entry() const { return entry_; }
     // A symbol of the loaded library (dlsym), or null.
     void* symbol(const char* name) const;
