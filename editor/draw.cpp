@@ -2,6 +2,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "editor/editor.h"
 
@@ -99,6 +101,42 @@ void draw_button(XGui* g, const XCtl& c, double v) {
     else if (c.kind == 2) std::snprintf(label, sizeof label, "%d", c.arg);
     else std::snprintf(label, sizeof label, "%s", "Set laden");
     text(g, label, {c.x, c.y, c.w, c.h}, active ? TEXT_ON : TEXT1, g->fontBold, 1);
+}
+
+// Pixels kept free between the version line and the status text.
+constexpr int STATUS_GAP = 12;
+
+// Advance width of UTF-8 text s in font f, in pixels.
+int advance(XGui* g, XftFont* f, const std::string& s) {
+    XGlyphInfo ext{};
+    XftTextExtentsUtf8(g->dpy, f, reinterpret_cast<const FcChar8*>(s.data()), static_cast<int>(s.size()), &ext);
+    return ext.xOff;
+}
+
+// The status text as drawn into a space w pixels wide: the whole text when
+// it fits; otherwise the path after "keine Datei " (or the whole text) loses
+// characters from its start behind "…", so that the file name at its end
+// stays in view. The text kept in Plug::status is not changed.
+std::string status_shown(XGui* g, XftFont* f, const std::string& st, int w) {
+    if (!f || advance(g, f, st) <= w) return st;
+    static const std::string NO_FILE = "keine Datei ", ELLIPSIS = "\u2026";
+    std::string head = st.compare(0, NO_FILE.size(), NO_FILE) == 0 ? NO_FILE : std::string();
+    const std::string rest = st.substr(head.size());
+    // Character starts of rest; the shortened text keeps rest from one of them.
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 1; i <= rest.size(); ++i)
+        if (i == rest.size() || (static_cast<unsigned char>(rest[i]) & 0xC0u) != 0x80u) cuts.push_back(i);
+    for (int pass = 0; pass < 2; ++pass, head.clear()) {
+        // The shown width shrinks as the cut moves right: find the first cut that fits.
+        std::size_t lo = 0, hi = cuts.size();
+        while (lo < hi) {
+            std::size_t mid = (lo + hi) / 2;
+            if (advance(g, f, head + ELLIPSIS + rest.substr(cuts[mid])) <= w) hi = mid;
+            else lo = mid + 1;
+        }
+        if (lo < cuts.size() && cuts[lo] < rest.size()) return head + ELLIPSIS + rest.substr(cuts[lo]);
+    }
+    return ELLIPSIS;  // not even one character fits
 }
 
 }  // namespace
@@ -209,7 +247,15 @@ void xzeichne(XGui* g) {
 
     text(g, "BRISANTO", {14, 8, 300, 26}, ACCENT, g->fontTitle, 0);
     text(g, VERSION_LINE, {190, 8, 520, 26}, TEXT2, g->font, 0);
-    text(g, g->owner->status.c_str(), {660, 8, 316, 26}, FILL_DRAG, g->font, 2);
+    // The status keeps to its own space, from a little right of the version
+    // line's last character to the status rectangle's right edge, however
+    // long the path it names.
+    {
+        const int left = g->font ? 190 + advance(g, g->font, VERSION_LINE) + STATUS_GAP : 660;
+        const int right = 660 + 316;
+        const std::string shown = status_shown(g, g->font, g->owner->status, right - left);
+        text(g, shown.c_str(), {left, 8, right - left, 26}, FILL_DRAG, g->font, 2);
+    }
     for (int k = 0; k < 7; ++k) text(g, TP[k].label, {92 + 118 * k, 42, 108, 18}, TEXT2, g->font, 0);
     text(g, "Stumm", {918, 42, 60, 18}, TEXT2, g->font, 0);
     for (int t = 0; t < 6; ++t) text(g, TRACK_DE[t], {14, 64 + 34 * t, 72, 26}, TEXT1, g->fontBold, 0);

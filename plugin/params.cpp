@@ -1,9 +1,11 @@
 // params.cpp: the 57 host parameters, the one routine that applies them, the
 // editor's edit queue and the "clap.params" extension.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "plugin/shell.h"
@@ -37,14 +39,46 @@ const char* const GLOBAL_KEYS[6] = {"drive", "level", "swing", "delayTime", "del
 inline float f32(double v) { return static_cast<float>(v); }
 inline double cache(const std::atomic<double>& a) { return a.load(std::memory_order_relaxed); }
 
+// The declared range of a parameter id; false for ids that have none
+// (ids that are no parameter, and the undeclared slots 1009..1015).
+bool declared_range(uint32_t id, double* lo, double* hi) {
+    if (id < 96) {
+        if ((id & 15u) >= 8) return false;
+        *lo = TP[id & 15u].min;
+        *hi = TP[id & 15u].max;
+        return true;
+    }
+    if (id >= 1000 && id <= 1008) {
+        *lo = GP[id - 1000].min;
+        *hi = GP[id - 1000].max;
+        return true;
+    }
+    return false;
+}
+
 // The engine keeps sound values in single precision; the cache holds exactly
 // that value, so a saved and reloaded state reports the very same parameter
 // values to the host. Mute and the plug-in's own settings stay as given.
+// A bound that has no exact single-precision twin (0.02, for instance) is
+// narrowed to the nearest float inside the range.
 double narrowed(uint32_t id, double value) {
     const bool engineValue = id < 1000 ? (id & 15u) != 7 : id <= 1005;
-    return engineValue ? static_cast<double>(f32(value)) : value;
+    if (!engineValue) return value;
+    float f = f32(value);
+    double lo, hi;
+    if (declared_range(id, &lo, &hi)) {
+        if (static_cast<double>(f) < lo) f = std::nextafter(f, HUGE_VALF);
+        if (static_cast<double>(f) > hi) f = std::nextafter(f, -HUGE_VALF);
+    }
+    return static_cast<double>(f);
 }
 }  // namespace
+
+double clamp_host(uint32_t id, double value) {
+    double lo, hi;
+    if (!declared_range(id, &lo, &hi)) return value;
+    return value < lo ? lo : (value > hi ? hi : value);  // NaN stays NaN
+}
 
 // ---- cache helpers --------------------------------------------------------------------
 
@@ -74,6 +108,9 @@ void apply_param(Plug& p, uint32_t id, double value) {
     // A value that is not a number changes nothing: the engine would ignore it
     // and the cache must keep describing what the engine holds.
     if (!std::isfinite(value)) return;
+    // Each parameter keeps to its declared range: a host may send anything,
+    // and a decay of 1000 s would hold its voices for good.
+    value = clamp_host(id, value);
     if (id < 1000) {
         if (id >= 96 || (id & 15u) >= 8) return;
         uint32_t track = id / 16, k = id % 16;
@@ -119,7 +156,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
 void park_param(Plug& p, uint32_t id, double value) {
     int s = slot_of(id);
     if (s < 0 || !std::isfinite(value)) return;
-    value = narrowed(id, value);  // the host reads back what the engine will hold
+    value = narrowed(id, clamp_host(id, value));  // the host reads back what the engine will hold
     p.parked[s].store(value, std::memory_order_relaxed);
     slot_ref(p, s).store(value, std::memory_order_relaxed);  // what the host reads back
     p.pending.fetch_or(uint64_t(1) << s, std::memory_order_release);
@@ -199,7 +236,7 @@ void drain_gevs(Plug& p, const clap_output_events_t* out) {
                 e.port_index = -1;
                 e.channel = -1;
                 e.key = -1;
-                e.value = g.value;
+                e.value = clamp_host(g.id, g.value);  // what was applied
                 out->try_push(out, &e.header);
             }
         } else if (g.kind == 0 || g.kind == 2) {
@@ -254,25 +291,40 @@ bool pa_value(const clap_plugin_t* plugin, clap_id id, double* out) {
     return cached_value(*from(plugin), id, out);
 }
 
+// Copies text into the host's buffer of cap bytes (cap > 0), cut at a
+// character boundary so that a short buffer never ends inside a UTF-8
+// sequence.
+void put_text(char* buf, uint32_t cap, const char* text) {
+    size_t n = std::strlen(text);
+    if (n > cap - 1) {
+        n = cap - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0u) == 0x80u) --n;
+    }
+    std::memcpy(buf, text, n);
+    buf[n] = 0;
+}
+
 bool pa_v2t(const clap_plugin_t*, clap_id id, double v, char* buf, uint32_t cap) {
     if (!buf || cap == 0) return true;
+    char t[400];  // "%.0f" of the largest double has 309 digits
     if (id < 1000) {
         switch (id & 15u) {
-        case 1: std::snprintf(buf, cap, "%.0f Hz", v); break;
-        case 3: std::snprintf(buf, cap, "%.0f ms", v * 1000.0); break;
-        case 7: std::snprintf(buf, cap, "%s", v >= 0.5 ? "stumm" : "an"); break;
-        default: std::snprintf(buf, cap, "%.2f", v); break;
+        case 1: std::snprintf(t, sizeof t, "%.0f Hz", v); break;
+        case 3: std::snprintf(t, sizeof t, "%.0f ms", v * 1000.0); break;
+        case 7: std::snprintf(t, sizeof t, "%s", v >= 0.5 ? "stumm" : "an"); break;
+        default: std::snprintf(t, sizeof t, "%.2f", v); break;
         }
-        return true;
+    } else {
+        switch (id) {
+        case 1002: std::snprintf(t, sizeof t, "%.0f %%", v); break;
+        case 1003: std::snprintf(t, sizeof t, "%.0f ms", v * 1000.0); break;
+        case 1006: std::snprintf(t, sizeof t, "%s", v >= 0.5 ? "ja" : "nein"); break;
+        case 1007: std::snprintf(t, sizeof t, "%ld", round_host(v)); break;
+        case 1008: std::snprintf(t, sizeof t, "%s", v >= 0.5 ? "laden" : "\u2013"); break;
+        default: std::snprintf(t, sizeof t, "%.2f", v); break;
+        }
     }
-    switch (id) {
-    case 1002: std::snprintf(buf, cap, "%.0f %%", v); break;
-    case 1003: std::snprintf(buf, cap, "%.0f ms", v * 1000.0); break;
-    case 1006: std::snprintf(buf, cap, "%s", v >= 0.5 ? "ja" : "nein"); break;
-    case 1007: std::snprintf(buf, cap, "%ld", round_host(v)); break;
-    case 1008: std::snprintf(buf, cap, "%s", v >= 0.5 ? "laden" : "\u2013"); break;
-    default: std::snprintf(buf, cap, "%.2f", v); break;
-    }
+    put_text(buf, cap, t);
     return true;
 }
 
@@ -290,11 +342,57 @@ bool is_word(const char* s, const char* word) {
     return *skip_ws(s + n) == 0;
 }
 
-// Reads back every text pa_v2t writes: a number with an optional unit
-// ("ms" is scaled to seconds, "s", "Hz", "%" are taken as they are) and the
-// words of the switches. Anything after a number that is not a unit is
-// ignored, as a plain strtod would. Non-finite numbers are refused.
-bool pa_t2v(const clap_plugin_t*, clap_id, const char* text, double* out) {
+// The unit pa_v2t shows after the number of id ("" for none); the same
+// classification as pa_v2t.
+const char* unit_of(clap_id id) {
+    if (id < 1000) return (id & 15u) == 1 ? "Hz" : ((id & 15u) == 3 ? "ms" : "");
+    return id == 1002 ? "%" : (id == 1003 ? "ms" : "");
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a decimal number at s: optional sign, digits with at most one
+// decimal point or comma, optional exponent. Independent of the process's
+// locale. On success *end points just past the number.
+bool read_number(const char* s, double* out, const char** end) {
+    std::string num;
+    const char* p = s;
+    if (*p == '+' || *p == '-') {
+        if (*p == '-') num += '-';
+        ++p;
+    }
+    int digits = 0;
+    while (is_digit(*p)) num += *p++, ++digits;
+    if (*p == '.' || *p == ',') {
+        num += '.';
+        ++p;
+        while (is_digit(*p)) num += *p++, ++digits;
+    }
+    if (digits == 0) return false;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (is_digit(*q)) {
+            num += 'e';
+            num.append(p + 1, q);
+            while (is_digit(*q)) num += *q++;
+            p = q;
+        }
+    }
+    double v = 0.0;
+    const auto r = std::from_chars(num.data(), num.data() + num.size(), v);
+    if (r.ec != std::errc() || r.ptr != num.data() + num.size() || !std::isfinite(v)) return false;
+    *out = v;
+    *end = p;
+    return true;
+}
+
+// Reads back every text pa_v2t writes, in any locale: a number with a
+// decimal point or comma, followed by nothing or by the unit the parameter
+// shows ("ms" is scaled to seconds; "Hz" and "%" are taken as they are), and
+// the words of the switches. Anything else is refused. The value is kept to
+// the parameter's declared range. [main thread]
+bool pa_t2v(const clap_plugin_t*, clap_id id, const char* text, double* out) {
     if (!text || !out) return false;
     struct Word {
         const char* w;
@@ -304,22 +402,21 @@ bool pa_t2v(const clap_plugin_t*, clap_id, const char* text, double* out) {
                                  {"laden", 1.0}, {"\u2013", 0.0}, {"-", 0.0}};
     for (const Word& w : WORDS) {
         if (is_word(text, w.w)) {
-            *out = w.v;
+            *out = clamp_host(id, w.v);
             return true;
         }
     }
-    char* end = nullptr;
-    double v = std::strtod(text, &end);
-    if (end == text || !std::isfinite(v)) return false;
-    const char* u = skip_ws(end);
-    auto unit = [&](const char* name) {
-        size_t n = std::strlen(name);
-        if (std::strncmp(u, name, n) != 0) return false;
-        char c = u[n];
-        return c == 0 || c == ' ' || c == '\t';
-    };
-    if (unit("ms")) v /= 1000.0;
-    *out = v;
+    double v = 0.0;
+    const char* u = nullptr;
+    if (!read_number(skip_ws(text), &v, &u)) return false;
+    u = skip_ws(u);
+    if (*u != 0) {
+        const char* unit = unit_of(id);
+        const size_t n = std::strlen(unit);
+        if (n == 0 || strncasecmp(u, unit, n) != 0 || *skip_ws(u + n) != 0) return false;
+        if (unit[0] == 'm') v /= 1000.0;
+    }
+    *out = clamp_host(id, v);
     return true;
 }
 

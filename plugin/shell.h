@@ -35,6 +35,9 @@ void park_param(Plug& p, uint32_t id, double value);
 // Parks every parameter value of an event list whose block could not take
 // engineMutex. [audio thread] no allocation, no locks
 void park_events(Plug& p, const clap_input_events_t* in);
+// A host value kept to its parameter's declared range (ids without one, and
+// NaN, pass unchanged). [any thread] no allocation
+double clamp_host(uint32_t id, double value);
 // Refreshes trackValues and globalValues[0..5] from the engine.
 // [engineMutex held]
 void refresh_cache(Plug& p);

@@ -1,9 +1,16 @@
 // state.cpp: the plug-in state stream ("clap.state") and the set import file.
+#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/engine.h"
 #include "plugin/shell.h"
@@ -65,15 +72,28 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
         std::lock_guard<std::mutex> g(p->engineMutex);
         size_t n = brskern_save_set(p->engine, nullptr, 0);
         if (n == 0) return false;
+        if (n - 1 > MAX_SET_BYTES) return false;  // could not be loaded again; see below
         text.assign(n, '\0');
         brskern_save_set(p->engine, text.data(), n);
         text.resize(n - 1);  // drop the terminating zero
     }
     const int follow = p->globalValues[6].load(std::memory_order_relaxed) >= 0.5 ? 1 : 0;
     const long pat = round_host(p->globalValues[7].load(std::memory_order_relaxed));
-    char tail[96];
-    std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d}", follow, int(pat));
-    text += tail;
+    char tail[128];
+    int len = std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d", follow, int(pat));
+    // The import trigger (1008) is carried only when it is raised, so that a
+    // host reads back the value it saved; older states simply lack it.
+    const double load = p->globalValues[8].load(std::memory_order_relaxed);
+    if (load != 0.0) {
+        const char* at = ",\"load\":";
+        std::memcpy(tail + len, at, std::strlen(at));
+        len += int(std::strlen(at));
+        len = int(std::to_chars(tail + len, tail + sizeof tail - 2, load).ptr - tail);
+    }
+    tail[len++] = '}';
+    text.append(tail, size_t(len));
+    // What could not be loaded again is not written at all.
+    if (text.size() > MAX_SET_BYTES) return false;
 
     size_t off = 0;
     while (off < text.size()) {
@@ -110,11 +130,22 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     double pat = 1.0;
     if (size_t at = tail.find("\"pat\":"); at != std::string::npos)
         pat = double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10))));
+    double load = 0.0;
+    if (size_t at = tail.find("\"load\":"); at != std::string::npos) {
+        const char* b = tail.c_str() + at + 7;
+        double v = 0.0;
+        if (std::from_chars(b, tail.c_str() + tail.size(), v).ec == std::errc() && std::isfinite(v))
+            load = clamp_host(1008, v);
+    }
 
     const bool ok = load_set_staged(*p, data.c_str(), [&] {
         reset_cache_after_load(*p);
         p->globalValues[6].store(follow, std::memory_order_relaxed);
         p->globalValues[7].store(pat, std::memory_order_relaxed);
+        // The trigger comes back as saved, and as already applied: a state
+        // load never starts an import.
+        p->globalValues[8].store(load, std::memory_order_relaxed);
+        p->loadLast = load;
     });
     if (!ok) return false;
     if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
@@ -132,29 +163,52 @@ std::string set_datei() {
     return path;
 }
 
+namespace {
+
+// Reads the set file at path into text. Only a regular file is read, and it
+// is opened without blocking, so that a FIFO, a device or a socket put in its
+// place can never hold the main thread. [main thread]
+enum class FileRead { OK, NO_FILE, UNREADABLE };
+FileRead read_set_file(const std::string& path, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return FileRead::NO_FILE;
+    struct ::stat st {};
+    FileRead res = FileRead::OK;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        res = FileRead::NO_FILE;  // a folder, FIFO, device or socket is no set file
+    } else if (uint64_t(st.st_size) > MAX_SET_BYTES) {
+        res = FileRead::UNREADABLE;  // too large: nothing is read
+    } else {
+        text.reserve(size_t(st.st_size));
+        char chunk[65536];
+        for (;;) {
+            const ssize_t r = ::read(fd, chunk, sizeof chunk);
+            if (r == 0) break;
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                res = FileRead::UNREADABLE;  // a read error: what came so far is no set
+                break;
+            }
+            if (text.size() + size_t(r) > MAX_SET_BYTES) {  // the file grew meanwhile
+                res = FileRead::UNREADABLE;
+                break;
+            }
+            text.append(chunk, size_t(r));
+        }
+    }
+    ::close(fd);
+    return res;
+}
+
+}  // namespace
+
 bool Plug::load_file() {
     const std::string path = set_datei();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        status = "keine Datei " + path;
-        return false;
-    }
     std::string text;
-    bool tooLarge = false;
-    char chunk[65536];
-    for (;;) {
-        size_t r = std::fread(chunk, 1, sizeof chunk, f);
-        if (r == 0) break;
-        if (text.size() + r > MAX_SET_BYTES) {
-            tooLarge = true;
-            break;
-        }
-        text.append(chunk, r);
-    }
-    std::fclose(f);
-    if (tooLarge) {
-        status = "Set nicht lesbar";
-        return false;
+    switch (read_set_file(path, text)) {
+    case FileRead::NO_FILE: status = "keine Datei " + path; return false;
+    case FileRead::UNREADABLE: status = "Set nicht lesbar"; return false;
+    case FileRead::OK: break;
     }
     const bool ok = load_set_staged(*this, text.c_str(), [this] { reset_cache_after_load(*this); });
     status = ok ? "Set geladen" : "Set nicht lesbar";

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <unistd.h>
 
 #include "editor_fixture.h"
+#include "plugin/plug.h"
 
 #include <X11/Xft/Xft.h>
 
@@ -395,6 +398,61 @@ TEST_F(GuiTest, AutomationOfButtonsShowsOnTheNextTick) {
     p = tick();
     EXPECT_EQ(p.at(250, 348), LIT) << "2.49 lights button 2";
     EXPECT_EQ(p.at(364, 348), FACE);
+}
+
+// A home folder with a long name: the status "keine Datei " and the path
+// would reach far into the version line.
+class LongHomeTest : public GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        home = std::filesystem::temp_directory_path() / ("brs-editor-home-" + std::to_string(::getpid())) /
+               "ein-recht-langer-ordnername-fuer-das-heimverzeichnis";
+        std::filesystem::create_directories(home);
+        setenv("HOME", home.c_str(), 1);
+    }
+    void TearDown() override {
+        GuiTest::TearDown();
+        std::filesystem::remove_all(home.parent_path());
+    }
+    std::filesystem::path home;
+};
+
+TEST_F(LongHomeTest, StatusKeepsToItsOwnSpaceAndShowsTheFileName) {
+    open();
+    tick();
+    const Picture before = tick();
+    click(586, 359);  // "Set laden" without a file
+    const Picture p = tick();
+    const std::string path = home.string() + "/Documents/Velmora/brisanto-set.json";
+    EXPECT_EQ(brs::plug::from(host.plugin())->status, "keine Datei " + path) << "the whole text is kept";
+
+    // The status space starts 12 pixels right of the version line's last character.
+    TextRef ref(embed->display());
+    ASSERT_TRUE(ref.font) << "DejaVu Sans is needed for this test";
+    auto advance = [&](const char* s) {
+        XGlyphInfo ext{};
+        XftTextExtentsUtf8(embed->display(), ref.font, reinterpret_cast<const FcChar8*>(s),
+                           static_cast<int>(std::strlen(s)), &ext);
+        return static_cast<int>(ext.xOff);
+    };
+    const int left = 190 + advance("Velmora \u00b7 Plugin 0.3.0 \u00b7 Noten 36\u201341 spielen die Spuren") + 12;
+    ASSERT_LT(left, 660);
+
+    // The header left of the status space is exactly what it was without a status.
+    EXPECT_EQ(differing(p, before, 0, 0, left, 40), 0) << "the status ran into the version line";
+    EXPECT_EQ(count(p, 0, 0, left, 40, FILL_DRAG), 0);
+    EXPECT_GT(count(p, left, 8, 976 - left, 26, FILL_DRAG), 30) << "status text";
+    EXPECT_EQ(differing(p, before, 976, 0, 14, 40), 0) << "nothing right of the status space";
+
+    // The file name at its end is drawn whole where a right-aligned status puts it.
+    const char* name = "brisanto-set.json";
+    const int nameWidth = advance(name);
+    ref.fill(0, 0, 990, 412, BG);
+    ref.text(name, 660, 8, 316, 26, FILL_DRAG, ref.font, 2);
+    const Picture want = ref.read();
+    const int x0 = 976 - nameWidth + 2;  // the neighbouring "/" may touch the first column
+    EXPECT_EQ(differing(p, want, x0, 8, 976 - x0, 26), 0) << "the file name is not shown whole";
 }
 
 }  // namespace

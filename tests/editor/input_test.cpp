@@ -5,9 +5,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "editor_fixture.h"
 #include "engine/brskern.h"
+#include "plugin/plug.h"
 
 using namespace edtest;
 
@@ -265,6 +271,30 @@ TEST_F(LoadTest, LoadButtonImportsTheSetFileAndShowsTheStatus) {
     EXPECT_EQ(p.at(92 + 30, 66), ACCENT);
     EXPECT_EQ(p.at(92 + 32, 66), FACE);
     EXPECT_EQ(p.at(94, 348), LIT);
+}
+
+// A FIFO in place of the set file: the button's import returns at once
+// (nobody will ever write into it) and says there is no set file.
+TEST_F(LoadTest, LoadButtonDoesNotWaitOnAFifo) {
+    open();
+    tick();
+    drain();
+    std::filesystem::create_directories(home / "Documents/Velmora");
+    const std::string path = (home / "Documents/Velmora/brisanto-set.json").string();
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const std::string before = brs::plug::from(host.plugin())->status;
+    click(586, 359);
+    auto f = std::async(std::launch::async, [&] { return tick(); });
+    const bool hung = f.wait_for(std::chrono::seconds(5)) != std::future_status::ready;
+    if (hung) {  // free the import so that the test can end
+        int w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (w >= 0) ::close(w);
+    }
+    Picture p = f.get();
+    EXPECT_FALSE(hung) << "the load button blocked the main thread";
+    EXPECT_EQ(brs::plug::from(host.plugin())->status, "keine Datei " + path);
+    EXPECT_TRUE(host.rescans().empty());
+    EXPECT_GT(count(p, 660, 8, 316, 26, FILL_DRAG), 30) << "status text";
 }
 
 TEST_F(InputTest, HiddenEditorTracksInputAndRedrawsWhenShownAgain) {

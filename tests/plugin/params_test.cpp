@@ -120,9 +120,9 @@ TEST_F(PluginTest, ValuesHaveCacheSlotsOnlyForTheirIds) {
     host.setParam(96, 0.5);
     host.setParam(1012, 4.5);
     EXPECT_EQ(value(1012), 4.5);
-    // Out-of-range values are stored unchanged and the kernel limits them.
+    // Out-of-range values are kept to the parameter's range, in the cache and the kernel.
     host.setParam(1002, 99.0);
-    EXPECT_EQ(value(1002), 99.0);
+    EXPECT_EQ(value(1002), 60.0);
     EXPECT_EQ(kern.get_param(engine(), 6, "swing"), 60.0f);
 }
 
@@ -170,8 +170,9 @@ TEST_F(PluginTest, TextsReadBackAsValues) {
     EXPECT_EQ(v, 30.0);
     EXPECT_TRUE(t2v(host, 0, "0.9", &v));  // a plain number reads as before
     EXPECT_EQ(v, 0.9);
-    EXPECT_TRUE(t2v(host, 0, " 0.5xyz", &v));
+    EXPECT_TRUE(t2v(host, 0, " 0.5 ", &v));
     EXPECT_EQ(v, 0.5);
+    EXPECT_FALSE(t2v(host, 0, " 0.5xyz", &v));  // what follows a number must be its unit
     const std::pair<const char*, double> words[] = {{"stumm", 1}, {"an", 0},   {"ja", 1},        {"nein", 0},
                                                     {"laden", 1}, {"\u2013", 0}, {" Stumm ", 1}};
     for (auto [w, want] : words) {
@@ -218,11 +219,11 @@ TEST_F(PluginTest, EffectValuesTravelTogether) {
     EXPECT_EQ(kern.get_param(engine(), 6, "delayTime"), 0.5f);
     EXPECT_EQ(kern.get_param(engine(), 6, "delayFb"), 0.6f);
     EXPECT_EQ(kern.get_param(engine(), 6, "reverbSize"), 0.3f);
-    // The kernel clamps; the cache keeps what the host sent.
+    // A value beyond the range arrives as the range's end, in the kernel and the cache.
     host.setParam(1004, 2.0);
     EXPECT_EQ(kern.get_param(engine(), 6, "delayFb"), 0.95f);
     EXPECT_EQ(kern.get_param(engine(), 6, "delayTime"), 0.5f);
-    EXPECT_EQ(value(1004), 2.0);
+    EXPECT_EQ(value(1004), double(0.95f));
     host.setParam(1000, 0.4);
     host.setParam(1001, 0.6);
     EXPECT_EQ(kern.get_param(engine(), 6, "drive"), 0.4f);
@@ -242,7 +243,9 @@ TEST_F(PluginTest, PatternParameterSelectsThroughTheSongChain) {
     };
     host.setParam(1007, 3.0);
     EXPECT_EQ(songOf(), "\"song\":[{\"pat\":2,\"rep\":1}],\"chain\":false}");
-    host.setParam(1007, 0.4);  // rounds to 0: 0 - 1 as a byte selects pattern 7
+    host.setParam(1007, 0.4);  // below the range: pattern 1
+    EXPECT_EQ(songOf(), "\"song\":[{\"pat\":0,\"rep\":1}],\"chain\":false}");
+    host.setParam(1007, 12.0);  // beyond the range: pattern 8
     EXPECT_EQ(songOf(), "\"song\":[{\"pat\":7,\"rep\":1}],\"chain\":false}");
     host.setParam(1007, 7.6);
     EXPECT_EQ(songOf(), "\"song\":[{\"pat\":7,\"rep\":1}],\"chain\":false}");
