@@ -12,7 +12,7 @@ lane() {  # lane <build dir> <name> <ctest selection> <targets> <cmake options..
   local dir="$1" name="$2" select="$3" targets="$4" start=$SECONDS
   shift 4
   echo "== ${name} lane (${dir})"
-  cmake -S . -B "${dir}" -DBRS_BUILD_BENCH=OFF "$@"
+  cmake -S . -B "${dir}" -DBRS_BUILD_BENCH=OFF -DBRS_BUILD_VST3=OFF "$@"
   # shellcheck disable=SC2086
   cmake --build "${dir}" -j"${JOBS}" --target ${targets}
   # shellcheck disable=SC2086
