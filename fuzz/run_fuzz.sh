@@ -19,7 +19,7 @@ build=${2:-$root/build-fuzz}
 targets=${*:-fuzz_load_set fuzz_json fuzz_load_pats fuzz_state fuzz_text}
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DBRS_BUILD_PLUGIN=ON -DBRS_BUILD_BENCH=OFF -DBRS_BUILD_TESTS=OFF -DBRS_BUILD_VST3=OFF >/dev/null 2>&1
+  -DBRS_BUILD_PLUGIN=ON -DBRS_BUILD_BENCH=OFF -DBRS_BUILD_TESTS=OFF -DBRS_BUILD_VST3=OFF >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build" --target $targets -j2
 
