@@ -15,6 +15,8 @@ secs=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${2:-$root/build-fuzz}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 [ $# -gt 2 ] && shift 2 || set --
 targets=${*:-fuzz_load_set fuzz_json fuzz_load_pats fuzz_state fuzz_text}
 
