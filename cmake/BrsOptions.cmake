@@ -19,4 +19,9 @@ set(BRS_SANITIZE "" CACHE STRING "Sanitizers to build with (address,undefined | 
 if(BRS_SANITIZE)
   add_compile_options(-fsanitize=${BRS_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${BRS_SANITIZE})
+  # An undefined-behaviour finding ends the program, so that it fails its test.
+  if(BRS_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+    add_link_options(-fno-sanitize-recover=undefined)
+  endif()
 endif()

@@ -1,9 +1,10 @@
-// replay_main.cpp: runs the fuzz target without libFuzzer, so that its
+// replay_main.cpp: runs a fuzz target without libFuzzer, so that its
 // properties are checked in every build.
 //
-//   fuzz_load_set_replay <corpus-dir> [mutations] [seed]
+//   <target>_replay <corpus-dir> [mutations] [seed]
 //
-// Feeds every file of the corpus, the engine's own saved document, and then
+// Feeds every file of the corpus, the inputs the target builds itself
+// (fuzzSeeds, for example the engine's own saved document), and then
 // `mutations` (default 3000) seeded random mutations of those inputs.
 #include <cstdint>
 #include <cstdio>
@@ -15,20 +16,22 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_util.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
-std::string fuzzBaselineText();
-extern long fuzzAccepted;
 
 namespace {
 
 void run(const std::string& s) { LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
 
-const char* const TOKENS[] = {
+std::vector<std::string> tokens = {
     "{", "}", "[", "]", ",", ":", "\"", "\\", "\\u", "\\uD83D", "-", "+", ".", "e", "0", "1", "-1",
     "1e999", "1e39", "-1e39", "0.5", "64.9", "256", "-12", "2147483648", "true", "false", "null", "t",
     "\"format\":\"vm-groove/1.0\"", "\"vm-groove/1.1\"", "\"bpm\":", "\"len\":", "\"tracks\":",
     "\"pats\":", "\"song\":", "\"fx\":", "\"master\":", "\"p\":", "\"mute\":", "\"wave\":\"square\"",
     "\"rat\":", "\"note\":", "\"slice\":", "\"on\":", "\"rep\":", "\"pat\":", "{}", "[]", "\n", " "};
+// Tokens 15 to 25 are numbers (used to replace digits).
+constexpr std::size_t NUMBER_TOKENS = 15;
 
 std::string mutate(std::string s, const std::vector<std::string>& pool, std::mt19937& rng) {
     const int edits = rng() % 4 == 0 ? 2 + static_cast<int>(rng() % 3) : 1;
@@ -42,7 +45,7 @@ std::string mutate(std::string s, const std::vector<std::string>& pool, std::mt1
                 if (!s.empty()) s.erase(at % s.size(), 1 + rng() % 16);
                 break;
             case 2:  // insert a token
-                s.insert(at, TOKENS[rng() % (sizeof TOKENS / sizeof *TOKENS)]);
+                s.insert(at, tokens[rng() % tokens.size()]);
                 break;
             case 3: {  // copy a chunk of the input elsewhere
                 if (s.empty()) break;
@@ -62,7 +65,7 @@ std::string mutate(std::string s, const std::vector<std::string>& pool, std::mt1
                 break;
             default: {  // change a digit into another number
                 std::size_t d = s.find_first_of("0123456789", at);
-                if (d != std::string::npos) s.replace(d, 1, TOKENS[15 + rng() % 11]);
+                if (d != std::string::npos) s.replace(d, 1, tokens[NUMBER_TOKENS + rng() % 11]);
                 break;
             }
         }
@@ -92,17 +95,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::size_t corpusFiles = pool.size();
-    pool.push_back(fuzzBaselineText());
+    for (std::string& s : fuzzSeeds()) pool.push_back(std::move(s));
+    for (std::string& t : fuzzTokens()) tokens.push_back(std::move(t));
     for (const std::string& s : pool) run(s);
 
     std::mt19937 rng(seed);
     for (long i = 0; i < mutations; ++i) {
-        // Small documents most of the time; the full document now and then.
-        const std::string& base = pool[rng() % 8 == 0 ? pool.size() - 1 : rng() % corpusFiles];
+        // Corpus files most of the time; the target's own inputs now and then.
+        const bool own = pool.size() > corpusFiles && rng() % 8 == 0;
+        const std::string& base =
+            pool[own ? corpusFiles + rng() % (pool.size() - corpusFiles) : rng() % corpusFiles];
         run(mutate(base, pool, rng));
     }
-    std::printf("replayed %zu corpus files, the engine's own document and %ld mutations (seed %u): "
+    std::printf("replayed %zu corpus files, %zu inputs of the target's own and %ld mutations (seed %u): "
                 "%ld accepted\n",
-                corpusFiles, mutations, seed, fuzzAccepted);
+                corpusFiles, pool.size() - corpusFiles, mutations, seed, fuzzAccepted);
     return 0;
 }

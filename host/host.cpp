@@ -16,6 +16,27 @@ bool EventList::push(const clap_event_header_t* ev) {
     Slot s;
     std::memset(s.bytes, 0, SLOT);
     std::memcpy(s.bytes, ev, ev->size);
+    s.null = false;
+    slots_.push_back(s);
+    return true;
+}
+
+bool EventList::pushRaw(const void* bytes, std::size_t n) {
+    if (!bytes || n > SLOT) return false;
+    if (fixed_ && slots_.size() == slots_.capacity()) return false;
+    Slot s;
+    std::memset(s.bytes, 0, SLOT);
+    std::memcpy(s.bytes, bytes, n);
+    s.null = false;
+    slots_.push_back(s);
+    return true;
+}
+
+bool EventList::pushNull() {
+    if (fixed_ && slots_.size() == slots_.capacity()) return false;
+    Slot s;
+    std::memset(s.bytes, 0, SLOT);
+    s.null = true;
     slots_.push_back(s);
     return true;
 }
@@ -135,6 +156,16 @@ bool Host::load(const std::string& path) {
         lib_ = nullptr;
         return false;
     }
+    return true;
+}
+
+bool Host::attach(const clap_plugin_entry_t* entry, const std::string& path) {
+    if (lib_ || entry_) unload();
+    if (!entry || !clap_version_is_compatible(entry->clap_version) || !entry->init || !entry->init(path.c_str())) {
+        error_ = "entry refused";
+        return false;
+    }
+    entry_ = entry;
     return true;
 }
 
@@ -285,6 +316,18 @@ clap_process_status Host::process(uint32_t frames, float* left, float* right, co
     p.audio_outputs_count = layout_.buffers ? 1 : 0;
     p.in_events = in ? in->input() : emptyIn_.input();
     p.out_events = out ? out->output() : nullptr;
+    if (shape_.nullFunctions) {
+        brokenIn_ = *p.in_events;
+        brokenIn_.size = nullptr;
+        brokenIn_.get = nullptr;
+        p.in_events = &brokenIn_;
+    }
+    if (shape_.nullInput) p.in_events = nullptr;
+    if (shape_.nullPush && p.out_events) {
+        brokenOut_ = *p.out_events;
+        brokenOut_.try_push = nullptr;
+        p.out_events = &brokenOut_;
+    }
     clap_process_status st = plugin_->process(plugin_, &p);
     steady_ += frames;
     return st;
@@ -382,7 +425,7 @@ bool Host::loadState(const std::vector<uint8_t>& bytes) {
 
 const void* Host::cbGetExtension(const clap_host_t* h, const char* id) {
     Host* self = Host::self(h);
-    if (!id) return nullptr;
+    if (!id || !self->offerExtensions_) return nullptr;
     if (self->extraExtension_) {
         if (const void* e = self->extraExtension_(id)) return e;
     }

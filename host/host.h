@@ -47,6 +47,10 @@ public:
     // false for an event that is too large. Keeps insertion order: a host
     // must add input events in time order.
     bool push(const clap_event_header_t* ev);
+    // Hostile lists: appends n bytes whatever their header says (a header
+    // whose size lies), or a slot for which get() returns null.
+    bool pushRaw(const void* bytes, std::size_t n);
+    bool pushNull();
 
     // Input event builders (space id 0, flags 0). Each returns *this.
     EventList& noteOn(uint32_t time, int16_t key, double velocity, int16_t channel = 0,
@@ -56,7 +60,7 @@ public:
     EventList& param(uint32_t time, clap_id id, double value);
 
     const clap_event_header_t* at(std::size_t i) const {
-        return reinterpret_cast<const clap_event_header_t*>(slots_[i].bytes);
+        return slots_[i].null ? nullptr : reinterpret_cast<const clap_event_header_t*>(slots_[i].bytes);
     }
     // The event at i read as T (caller checks the type).
     template <class T>
@@ -69,6 +73,7 @@ public:
 private:
     struct alignas(8) Slot {
         unsigned char bytes[SLOT];
+        bool null;  // get() hands out null for this slot
     };
     std::vector<Slot> slots_;
     bool fixed_ = false;
@@ -93,6 +98,14 @@ struct OutputLayout {
     bool nullChannel1 = false;   // data32[1] null (right channel missing)
 };
 
+// How the host hands over a block's event lists; the default is a
+// conforming host. The others are what careless hosts have been seen to do.
+struct EventShape {
+    bool nullInput = false;      // in_events itself null
+    bool nullFunctions = false;  // in_events whose size and get are null
+    bool nullPush = false;       // out_events (when given) whose try_push is null
+};
+
 class Host {
 public:
     Host();
@@ -104,6 +117,8 @@ public:
     // The CLAP version the host reports to the plug-in (default 1.2.6).
     void setHostVersion(clap_version_t v) { hostVersion_ = v; }
     // Which host extensions the host offers (default: all of them).
+    // offerExtensions(false): none at all, whatever else is switched on.
+    void offerExtensions(bool on) { offerExtensions_ = on; }
     void offerParams(bool on) { offerParams_ = on; }
     void offerTimers(bool on) { offerTimers_ = on; }
     void offerRequestCallback(bool on) { offerRequestCallback_ = on; }
@@ -117,6 +132,9 @@ public:
     // dlopen (RTLD_LOCAL | RTLD_NOW), find clap_entry, check its version
     // and call its init with the path. False with error() on failure.
     bool load(const std::string& path);
+    // The same with an entry linked into this program rather than loaded
+    // (fuzz targets built from the plug-in's own sources).
+    bool attach(const clap_plugin_entry_t* entry, const std::string& path = "");
     const clap_plugin_entry_t* entry() const { return entry_; }
     // A symbol of the loaded library (dlsym), or null.
     void* symbol(const char* name) const;
@@ -146,6 +164,7 @@ public:
     void setTransport(const Transport& t) { transport_ = t; }
     const Transport& transport() const { return transport_; }
     void setOutputLayout(const OutputLayout& l) { layout_ = l; }
+    void setEventShape(const EventShape& s) { shape_ = s; }
 
     // Runs one block into left/right (each frames long; either may be null
     // and then a scratch buffer is used). in: the block's input events (may
@@ -231,13 +250,16 @@ private:
     const clap_plugin_t* plugin_ = nullptr;
     clap_host_t host_{};
     clap_version_t hostVersion_ = CLAP_VERSION_INIT;
-    bool offerParams_ = true, offerTimers_ = true, offerRequestCallback_ = true;
+    bool offerExtensions_ = true, offerParams_ = true, offerTimers_ = true, offerRequestCallback_ = true;
     std::function<const void*(const char*)> extraExtension_;
     bool active_ = false, processing_ = false;
     std::string error_;
 
     Transport transport_;
     OutputLayout layout_;
+    EventShape shape_;
+    clap_input_events_t brokenIn_{};
+    clap_output_events_t brokenOut_{};
     int64_t steady_ = 0;
     std::vector<float> scratchL_, scratchR_;
     EventList emptyIn_;

@@ -1,13 +1,18 @@
 # Compiles docs/examples/render_second.c as a user would: plain C, the kernel
 # header alone in an include directory, linked with -lbrskern; then runs it
 # and checks that it wrote one second of audible interleaved stereo floats.
-# Arguments: CC, SRC, HEADER, LIBDIR, WORK.
+# Arguments: CC, SRC, HEADER, LIBDIR, WORK; SANITIZE (optional): the
+# sanitizers the library was built with, which the program must link too.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/include")
 file(COPY "${HEADER}" DESTINATION "${WORK}/include")
 
+set(sanitize)
+if(SANITIZE)
+  set(sanitize "-fsanitize=${SANITIZE}")
+endif()
 execute_process(
-  COMMAND "${CC}" -std=c11 -Wall -Wextra -pedantic -Werror
+  COMMAND "${CC}" -std=c11 -Wall -Wextra -pedantic -Werror ${sanitize}
           -I "${WORK}/include" "${SRC}" -L "${LIBDIR}" -lbrskern "-Wl,-rpath,${LIBDIR}"
           -o "${WORK}/render_second"
   RESULT_VARIABLE rc ERROR_VARIABLE err)
