@@ -172,40 +172,6 @@ TEST_F(PluginTest, EventsAtOneOffsetAndBeyondTheBlock) {
     EXPECT_EQ(kern.get_param(engine(), 6, "swing"), 23.0f);
 }
 
-// Holds the instance lock on a second thread, as the main thread does during
-// a state load, until released.
-class LockHolder {
-public:
-    explicit LockHolder(std::mutex& m) : t_([this, &m] {
-        std::unique_lock<std::mutex> g(m);
-        {
-            std::lock_guard<std::mutex> s(mu_);
-            held_ = true;
-        }
-        cv_.notify_all();
-        std::unique_lock<std::mutex> s(mu_);
-        cv_.wait(s, [this] { return release_; });
-    }) {
-        std::unique_lock<std::mutex> s(mu_);
-        cv_.wait(s, [this] { return held_; });
-    }
-    ~LockHolder() { release(); }
-    void release() {
-        {
-            std::lock_guard<std::mutex> s(mu_);
-            release_ = true;
-        }
-        cv_.notify_all();
-        if (t_.joinable()) t_.join();
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool held_ = false, release_ = false;
-    std::thread t_;
-};
-
 TEST_F(PluginTest, BusyLockGivesSilenceButKeepsParameterValues) {
     activate();
     host.setTransport({true, true, true, 175.0});
@@ -213,7 +179,7 @@ TEST_F(PluginTest, BusyLockGivesSilenceButKeepsParameterValues) {
     ASSERT_GE(firstSound(run(512).first), 0);
     const int requests = host.callbackRequests();
     {
-        LockHolder busy(plug()->engineMutex);
+        LockHeld busy(plug()->engineMutex);
         EventList ev;
         ev.param(0, 1004, 0.25).param(3, 17, 333.0).param(5, 1008, 1.0).noteOn(0, 38, 1.0);
         ev.param(9, 1007, 4.0).param(9, 95, 1.0).param(12, 1015, 0.5);
@@ -264,7 +230,7 @@ TEST_F(PluginTest, ValuesParkedDuringALoadGiveWayToTheLoadedSet) {
     ASSERT_EQ(song, "\"song\":[{\"pat\":1,\"rep\":1}],\"chain\":false}");
 
     auto parkWhileBusy = [&] {
-        LockHolder busy(plug()->engineMutex);
+        LockHeld busy(plug()->engineMutex);
         EventList ev;
         ev.param(0, 17, 333.0).param(0, 1007, 7.0);
         run(64, &ev);
@@ -355,7 +321,7 @@ TEST_F(PluginTest, ActiveFlushNeverWaitsForTheLock) {
     activate();
     std::future<void> flushed;
     {
-        LockHolder busy(plug()->engineMutex);
+        LockHeld busy(plug()->engineMutex);
         EventList ev;
         ev.param(0, 17, 555.0);
         flushed = std::async(std::launch::async, [&] { host.flush(&ev, nullptr); });
