@@ -196,6 +196,48 @@ TEST(LanePaths, DenseGroovesMatchTheSampleLoopInAnyBlockSize) {
     });
 }
 
+// A sparse groove: every track playing, one or two voices each at a time,
+// so that all six render together as tracks of few voices (constant and
+// moving filters side by side in one bank), with voices starting and ending
+// anywhere inside a block.
+void sparseGroove(Engine& e, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    brskern_set_bpm(&e, 160.0f + 80.0f * u(rng));
+    brskern_set_swing(&e, 25.0f * u(rng));
+    for (uint32_t t = 0; t < 6; ++t) {
+        brskern_set_param(&e, t, "decay", 0.05f + 0.2f * u(rng));
+        brskern_set_param(&e, t, "delaySend", u(rng));
+        brskern_set_param(&e, t, "gate", 0.2f + 0.5f * u(rng));
+        brskern_set_wave(&e, t, u(rng) < 0.5f);
+        for (uint32_t s = 0; s < 16; ++s)
+            brskern_set_step(&e, 0, t, s, u(rng) < 0.5f, u(rng) < 0.3f, static_cast<int>(24 * u(rng)) - 12,
+                             u(rng) < 0.2f ? 2 : 1, static_cast<int>(16 * u(rng)), u(rng) < 0.3f);
+    }
+    brskern_start(&e);
+}
+
+TEST(LanePaths, SparseGroovesOfEveryTrackTogetherMatch) {
+    onEveryPath([](const char* path) {
+        for (unsigned seed : {11u, 12u, 13u}) {
+            Twin w(48000.0f);
+            w.both([&](Engine& e) { sparseGroove(e, seed); });
+            const uint32_t sizes[] = {64, 64, 13, 64, 32, 51, 64, 128};
+            int mostSparse = 0;  // calls after which four or more tracks hold one or two voices
+            for (int call = 0; call < 600; ++call) {
+                std::string d = w.step(sizes[call % 8]);
+                ASSERT_EQ(d, "") << path << " seed " << seed << " call " << call;
+                int per[6] = {};
+                for (const Voice& v : w.lanes.voices) ++per[v.track];
+                int sparse = 0;
+                for (int t = 0; t < 6; ++t) sparse += per[t] >= 1 && per[t] <= 2 ? 1 : 0;
+                mostSparse += sparse >= 4 ? 1 : 0;
+            }
+            EXPECT_GT(mostSparse, 10) << path << " seed " << seed << ": the groove should keep most tracks sounding sparsely";
+        }
+    });
+}
+
 // 64 voices of every track at once (the cap), plus refused extras; ragged
 // lengths make them end one after another inside blocks.
 TEST(LanePaths, SixtyFourVoicesAtTheCapMatch) {
