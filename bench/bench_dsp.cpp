@@ -2,8 +2,9 @@
 //
 // - voiceCost/track:N: one voice of track N (0 kick, 1 bass, 2 hoover,
 //   3 break, 4 hat, 5 stab) with its factory sound, rendered sample by sample
-//   over its whole length again and again; counter ns_per_sample is the cost
-//   of one voice-sample.
+//   through renderVoice (the reference recipe the lanes fall back on) over its
+//   whole length again and again; counter ns_per_sample is the cost of one
+//   voice-sample. The render path's own cost per voice-sample is voices64.
 // - Hoover64: the worst case, 64 hoover voices sounding at once through
 //   brskern_process (256-frame blocks, 48 kHz).
 // - FullPattern: a six-track groove with delay and reverb sends through
