@@ -31,6 +31,15 @@ protected:
         for (int i = 0; i < 20; ++i) run(256);
     }
     const Engine& eng() const { return *static_cast<const Engine*>(engine()); }
+    // This instance and a twin in ref, both at 48 kHz in 64-frame blocks with
+    // the host transport playing.
+    void playBesideTwin(Host& ref) {
+        activate(48000.0, 64);
+        ASSERT_TRUE(open(ref));
+        ASSERT_TRUE(ref.activate(48000.0, 1, 64));
+        ASSERT_TRUE(ref.startProcessing());
+        for (Host* h : {&host, &ref}) h->setTransport({true, true, true, 175.0});
+    }
 };
 
 // ---- reset ---------------------------------------------------------------------------
@@ -170,12 +179,8 @@ TEST_F(BusyTest, OverflowingMissedEventsStillKeepStartAndStop) {
 // thread saves every 25 ms (an autosave): every block sounds exactly as the
 // same blocks of an instance that is never saved.
 TEST_F(BusyTest, SavesDuringPlaybackNeverSilenceABlock) {
-    activate(48000.0, 64);
     Host ref;
-    ASSERT_TRUE(open(ref));
-    ASSERT_TRUE(ref.activate(48000.0, 1, 64));
-    ASSERT_TRUE(ref.startProcessing());
-    for (Host* h : {&host, &ref}) h->setTransport({true, true, true, 175.0});
+    ASSERT_NO_FATAL_FAILURE(playBesideTwin(ref));
 
     std::atomic<bool> done{false};
     std::atomic<int> differing{0}, silentBlocks{0}, blocks{0};
@@ -209,12 +214,8 @@ TEST_F(BusyTest, SavesDuringPlaybackNeverSilenceABlock) {
 // thread plays and the host automates a parameter costs at most one block,
 // and the groove stays in time with an instance that was never loaded.
 TEST_F(BusyTest, LargeStateLoadCostsAtMostOneBlock) {
-    activate(48000.0, 64);
     Host ref;
-    ASSERT_TRUE(open(ref));
-    ASSERT_TRUE(ref.activate(48000.0, 1, 64));
-    ASSERT_TRUE(ref.startProcessing());
-    for (Host* h : {&host, &ref}) h->setTransport({true, true, true, 175.0});
+    ASSERT_NO_FATAL_FAILURE(playBesideTwin(ref));
 
     std::string state = stateText();
     const size_t at = state.find("\"song\":[]");
