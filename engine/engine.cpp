@@ -16,6 +16,29 @@ const char* const PARAM_NAMES[NUM_PARAMS] = {
     "env",   "decay",    "drive",    "level", "detune", "slide", "slideT",
     "pitch", "gate",     "open",     "chord", "delaySend", "reverbSend"};
 
+const ParamRange PARAM_RANGES[NUM_PARAMS] = {
+    {25.0f, 400.0f},   // tune, percent of the note
+    {1.0f, 16.0f},     // pitchAmt, onset multiplier
+    {0.005f, 1.0f},    // pitchDec, s
+    {0.0f, 2.0f},      // click
+    {40.0f, 16000.0f}, // tone, Hz
+    {40.0f, 16000.0f}, // cut, Hz
+    {0.5f, 20.0f},     // res
+    {0.0f, 4.0f},      // env
+    {0.01f, 2.0f},     // decay, s
+    {0.0f, 1.0f},      // drive
+    {0.0f, 1.0f},      // level
+    {0.0f, 100.0f},    // detune, cents
+    {-24.0f, 36.0f},   // slide, semitones
+    {0.005f, 2.0f},    // slideT, s
+    {-24.0f, 24.0f},   // pitch, semitones
+    {0.05f, 2.0f},     // gate, slices
+    {0.0f, 1.0f},      // open
+    {0.0f, 12.0f},     // chord, semitones
+    {0.0f, 1.0f},      // delaySend
+    {0.0f, 1.0f},      // reverbSend
+};
+
 const float BASEN[NUM_TRACKS] = {36.0f, 36.0f, 48.0f, 60.0f, 44.0f, 60.0f};
 
 namespace {

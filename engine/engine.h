@@ -33,6 +33,14 @@ extern const char* const PARAM_NAMES[NUM_PARAMS];
 // Base MIDI note per track.
 extern const float BASEN[NUM_TRACKS];
 
+// The range of each track sound value, in PARAM_NAMES order: what a set
+// document or a state may bring in, and what the editor's sound page spans.
+// Every default of every track lies inside.
+struct ParamRange {
+    float lo, hi;
+};
+extern const ParamRange PARAM_RANGES[NUM_PARAMS];
+
 // Index of a track parameter key in PARAM_NAMES (exact, case-sensitive), or -1.
 int paramIndex(const char* name);
 
