@@ -32,10 +32,7 @@ void button_action(XGui* g, const XCtl& c) {
         xsetze(g, c, static_cast<double>(c.arg));
     } else if (c.kind == 3) {
         Plug& p = *g->owner;
-        if (p.load_file()) {
-            const clap_host_params_t* hp = host_params(p);
-            if (hp && hp->rescan) hp->rescan(p.host, CLAP_PARAM_RESCAN_VALUES);
-        }
+        if (p.load_file()) rescan_values(p);
     }
     g->dirty = true;
 }
@@ -164,6 +161,7 @@ void timer_cb(const clap_plugin_t* plugin, clap_id) {
     Plug* p = from(plugin);
     XGui* g = p ? p->gui : nullptr;
     if (!g || !g->dpy || !g->win || g->lost) return;
+    settle_import(*p);  // the status of an import that the worker carried out
 
     while (!g->lost && XPending(g->dpy) > 0) {
         XEvent ev;

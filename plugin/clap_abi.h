@@ -406,6 +406,16 @@ typedef struct clap_host_timer_support {
     bool (*unregister_timer)(const clap_host_t* host, clap_id timer_id);
 } clap_host_timer_support_t;
 
+/* ---- the VST3 adapter's plug-in extension ---------------------------------
+ * Asked for by the VST3 adapter only (the VST3 build answers it): the MIDI
+ * channels of a note port's event bus and the note expressions taken. */
+#define CLAP_PLUGIN_AS_VST3 "clap.plugin-info-as-vst3/0"
+
+typedef struct clap_plugin_as_vst3 {
+    uint32_t (*getNumMIDIChannels)(const clap_plugin_t* plugin, uint32_t note_port); /* 1..16 */
+    uint32_t (*supportedNoteExpressions)(const clap_plugin_t* plugin);               /* bit set */
+} clap_plugin_as_vst3_t;
+
 #ifdef __cplusplus
 }
 #endif
@@ -444,6 +454,7 @@ BRS_CLAP_SIZE_CHECK(clap_window_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_gui_resize_hints_t, 12);
 BRS_CLAP_SIZE_CHECK(clap_plugin_gui_t, 120);
 BRS_CLAP_SIZE_CHECK(clap_host_timer_support_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_plugin_as_vst3_t, 16);
 #undef BRS_CLAP_SIZE_CHECK
 #endif
 

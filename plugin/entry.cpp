@@ -55,11 +55,21 @@ bool np_get(const clap_plugin_t*, uint32_t index, bool is_input, clap_note_port_
     if (!is_input || index != 0 || !info) return false;
     std::memset(info, 0, sizeof *info);
     info->id = 0;
-    info->supported_dialects = CLAP_NOTE_DIALECT_CLAP | CLAP_NOTE_DIALECT_MIDI;
+    // In the VST3 build the port takes CLAP notes only: there the adapter would
+    // answer a MIDI dialect with 2,096 MIDI-controller parameters, while VST3
+    // hosts deliver notes as note events and no MIDI Start or Stop at all.
+    info->supported_dialects = in_vst3_build() ? CLAP_NOTE_DIALECT_CLAP : CLAP_NOTE_DIALECT_CLAP | CLAP_NOTE_DIALECT_MIDI;
     info->preferred_dialect = CLAP_NOTE_DIALECT_CLAP;
     std::strncpy(info->name, "Noten 36\u201341", sizeof info->name - 1);
     return true;
 }
+
+// The VST3 adapter's plug-in extension (VST3 build only): the note port's
+// event bus carries all 16 MIDI channels (the tracks answer on any channel),
+// and no note expression is taken.
+uint32_t v3_channels(const clap_plugin_t*, uint32_t) { return 16; }
+uint32_t v3_expressions(const clap_plugin_t*) { return 0; }
+const clap_plugin_as_vst3_t AS_VST3 = {v3_channels, v3_expressions};
 
 const clap_plugin_audio_ports_t AP = {ap_count, ap_get};
 const clap_plugin_note_ports_t NPX = {np_count, np_get};
@@ -82,6 +92,7 @@ bool pl_init(const clap_plugin_t*) { return true; }
 // [main thread] editor, engine, queue, status and record, in that order
 void pl_destroy(const clap_plugin_t* plugin) {
     Plug* p = from(plugin);
+    stop_importer(*p);  // an import under way ends first
     if (p->gui) gui_destroy(plugin);
     brskern_free(p->engine);
     p->engine = nullptr;
@@ -178,15 +189,17 @@ const void* pl_ext(const clap_plugin_t*, const char* id) {
     if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &ST;
     if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &GUI;
     if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &TIMER;
+    if (in_vst3_build() && std::strcmp(id, CLAP_PLUGIN_AS_VST3) == 0) return &AS_VST3;
     return nullptr;
 }
 
 // [main thread] serves a set-import request raised by parameter 1008
 void pl_main(const clap_plugin_t* plugin) {
     Plug* p = from(plugin);
+    settle_import(*p);
     if (!p->loadRequest.exchange(false)) return;
     if (!p->load_file()) return;
-    if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
+    rescan_values(*p);
 }
 
 // ---- default groove ---------------------------------------------------------------
@@ -240,6 +253,9 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     p->globalValues[6].store(1.0, std::memory_order_relaxed);
     p->globalValues[7].store(1.0, std::memory_order_relaxed);
     p->globalValues[8].store(0.0, std::memory_order_relaxed);
+    // Without the worker an import waits for the host's main-thread callback,
+    // as it does in every CLAP host.
+    start_importer(*p);
     return &p->plugin;
 }
 

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/brskern.h"
@@ -137,11 +139,30 @@ struct Plug {
     Parked late[3]{};
     bool lateUsed[3]{};
 
+    // ---- set import without a main-thread callback (plugin/notice.cpp) ----
+    // A host that serves the plug-in's main-thread callback only while its
+    // editor is open (the VST3 adapter on Linux) would leave an import that
+    // parameter 1008 asked for waiting; there a worker of the instance takes
+    // it up. Its outcome waits in importDone for the main thread, which
+    // alone writes status: 0 none, else an ImportOutcome + 1.
+    std::thread importer;
+    std::mutex importMutex;
+    std::condition_variable importWake;
+    bool importQuit = false;  // [importMutex held]
+    std::atomic<int> importDone{0};
+    // The next locked block reports every parameter value to the host as
+    // output events (a set that the worker loaded). [any thread sets it]
+    std::atomic<bool> announce{false};
+
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);
     // Imports the set file from set_datei(). [main thread] the set is swapped
     // in at a block boundary (plugin/handover.cpp)
     bool load_file();
+    // load_file without the status text: what became of the import.
+    // [main thread or the import worker]
+    enum class ImportOutcome { LOADED, NO_FILE, UNREADABLE };
+    ImportOutcome import_file();
 };
 
 // The cached value of a parameter id; false for ids without a cache slot.
@@ -150,6 +171,26 @@ bool cached_value(const Plug& p, uint32_t id, double* out);
 
 // The host's "clap.params" extension, or null. [main thread]
 const clap_host_params_t* host_params(const Plug& p);
+
+// Whether the host can take a notice now (values changed, tail changed).
+// Under the VST3 adapter every such notice goes on to the VST3 host's
+// component handler, which the adapter calls without checking that the host
+// set one; while it has none, false. Every notice the adapter forwards there
+// goes through this one guard. [main thread]
+bool host_takes_notice(const Plug& p);
+
+// Asks the host to re-read every parameter value (rescan with the values
+// flag). Where the host cannot take the notice (host_takes_notice), the VST3
+// adapter's copies of the values are brought up to date without one, so a
+// host that reads them later reads the new ones. [main thread]
+void rescan_values(Plug& p);
+
+// Puts the outcome of an import that the worker carried out into status.
+// [main thread]
+void settle_import(Plug& p);
+
+// The status text of an import's outcome. [main thread]
+std::string import_status(Plug::ImportOutcome o);
 
 // Path of the set import file: $HOME (or ".") + "/Documents/Velmora/brisanto-set.json".
 std::string set_datei();

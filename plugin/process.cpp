@@ -233,6 +233,8 @@ clap_process_status Plug::process(const clap_process_t* pr) {
     apply_pending(*this);
     catch_up(*this);
     drain_gevs(*this, pr->out_events);
+    if (announce.load(std::memory_order_relaxed) && announce.exchange(false, std::memory_order_acquire))
+        announce_values(*this, pr->out_events);
 
     if (pr->transport) follow_transport(*this, pr->transport->flags, pr->transport->tempo);
 

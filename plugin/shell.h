@@ -57,6 +57,18 @@ void reset_engine(Plug& p);
 // memory runs out. [main thread, engineMutex held] allocates
 bool size_scratch(Plug& p, uint32_t maxFrames);
 
+// ---- host notices and the import worker (notice.cpp) ----------------------------
+// Starts the import worker where the host is the VST3 adapter (nothing
+// elsewhere); false when no thread could be started. [main thread]
+bool start_importer(Plug& p);
+// Ends the import worker, if any, after a running import. [main thread]
+void stop_importer(Plug& p);
+// Pushes every parameter's cached value to out as value events at frame 0.
+// [audio thread, engineMutex held] no allocation
+void announce_values(Plug& p, const clap_output_events_t* out);
+// Whether the VST3 build holds these objects. [any thread]
+bool in_vst3_build();
+
 // ---- main thread and audio thread (handover.cpp) ------------------------------
 // Serves the main thread's posted request, if any: a copy of the live set or
 // the hand-over of a loaded one. [audio thread, engineMutex held] no allocation

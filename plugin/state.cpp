@@ -89,7 +89,8 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
 }
 
 // [main thread] reads and parses the stream outside engineMutex; the host is
-// asked to rescan after the lock is released.
+// asked to rescan after the lock is released (rescan_values: a VST3 host that
+// restores a state before it sets its component handler is not called).
 bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     Plug* p = from(plugin);
     if (!stream || !stream->read) return false;
@@ -132,7 +133,7 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
         p->loadLast = load;
     });
     if (!ok) return false;
-    if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
+    rescan_values(*p);
     return true;
 }
 
@@ -186,17 +187,30 @@ FileRead read_set_file(const std::string& path, std::string& text) {
 
 }  // namespace
 
-bool Plug::load_file() {
-    const std::string path = set_datei();
+Plug::ImportOutcome Plug::import_file() {
     std::string text;
-    switch (read_set_file(path, text)) {
-    case FileRead::NO_FILE: status = "keine Datei " + path; return false;
-    case FileRead::UNREADABLE: status = "Set nicht lesbar"; return false;
+    switch (read_set_file(set_datei(), text)) {
+    case FileRead::NO_FILE: return ImportOutcome::NO_FILE;
+    case FileRead::UNREADABLE: return ImportOutcome::UNREADABLE;
     case FileRead::OK: break;
     }
     const bool ok = load_set_staged(*this, text.c_str(), [this] { reset_cache_after_load(*this); });
-    status = ok ? "Set geladen" : "Set nicht lesbar";
-    return ok;
+    return ok ? ImportOutcome::LOADED : ImportOutcome::UNREADABLE;
+}
+
+std::string import_status(Plug::ImportOutcome o) {
+    switch (o) {
+    case Plug::ImportOutcome::LOADED: return "Set geladen";
+    case Plug::ImportOutcome::NO_FILE: return "keine Datei " + set_datei();
+    case Plug::ImportOutcome::UNREADABLE: break;
+    }
+    return "Set nicht lesbar";
+}
+
+bool Plug::load_file() {
+    const ImportOutcome o = import_file();
+    status = import_status(o);
+    return o == ImportOutcome::LOADED;
 }
 
 }  // namespace brs::plug

@@ -10,6 +10,8 @@
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 #include "pluginterfaces/vst/ivstevents.h"
+#include "pluginterfaces/vst/ivstmidicontrollers.h"
+#include "pluginterfaces/vst/ivstunits.h"
 #include "pluginterfaces/vst/ivstprocesscontext.h"
 #include "public.sdk/source/common/memorystream.h"
 #include "public.sdk/source/vst/hosting/eventlist.h"
@@ -21,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -96,11 +99,18 @@ public:
     std::vector<int32> restarts;
 };
 
+// When the host sets its component handler on the controller.
+enum class HandlerAt {
+    Initialize,  // right after initialize, as most DAWs do
+    Never,       // the test sets it (or not) itself
+    BeforeInit,  // before initialize
+};
+
 // One plug-in instance: component, processor and edit controller, with the
-// component handler a DAW sets before anything else.
+// component handler a DAW sets before anything else (unless told otherwise).
 class Plug {
 public:
-    Plug() {
+    explicit Plug(HandlerAt at = HandlerAt::Initialize) {
         auto& m = module();
         if (!m) return;
         auto infos = m->getFactory().classInfos();
@@ -109,6 +119,9 @@ public:
                 component = m->getFactory().createInstance<IComponent>(ci.ID());
                 break;
             }
+        if (component && at == HandlerAt::BeforeInit) {
+            if (auto early = FUnknownPtr<IEditController>(component)) early->setComponentHandler(&handler);
+        }
         if (!component || component->initialize(hostApp()) != kResultOk) {
             component = nullptr;
             return;
@@ -122,7 +135,7 @@ public:
                 if (controller && controller->initialize(hostApp()) == kResultOk) separate = true;
             }
         }
-        if (controller) controller->setComponentHandler(&handler);
+        if (controller && at == HandlerAt::Initialize) controller->setComponentHandler(&handler);
     }
     ~Plug() {
         stop();
@@ -190,6 +203,14 @@ public:
         data.outputParameterChanges = &out;
         data.processContext = &ctx;
         tresult r = processor->process(data);
+        outChanges.clear();
+        for (int32 i = 0; i < out.getParameterCount(); ++i) {
+            IParamValueQueue* q = out.getParameterData(i);
+            int32 off = 0;
+            ParamValue v = 0;
+            if (q && q->getPointCount() > 0 && q->getPoint(q->getPointCount() - 1, off, v) == kResultOk)
+                outChanges[q->getParameterId()] = v;
+        }
         std::copy_n(data.outputs[0].channelBuffers32[0], n, left);
         std::copy_n(data.outputs[0].channelBuffers32[1], n, right);
         data.inputEvents = nullptr;
@@ -219,6 +240,8 @@ public:
     }
 
     Handler handler;
+    // The last value of each parameter the last block reported to the host.
+    std::map<ParamID, ParamValue> outChanges;
     IPtr<IComponent> component;
     IPtr<IAudioProcessor> processor;
     IPtr<IEditController> controller;

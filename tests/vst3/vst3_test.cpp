@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 
 #include "host/embed.h"
 #include "host/host.h"
@@ -224,10 +226,9 @@ TEST_F(Vst3Test, TheFiftySevenParametersCarryOurNamesRangesDefaultsAndSteps) {
             ++extra;
     }
     ASSERT_EQ(ours.size(), 57u);
-    // The adapter's MIDI-controller parameters (the note port accepts MIDI):
-    // 16 channels of 128 controllers, pressure, pitch bend and program
-    // change, as the guide tells users.
-    EXPECT_EQ(extra, 16 * 131);
+    // Nothing besides ours: no MIDI-controller entries of the adapter.
+    EXPECT_EQ(extra, 0);
+    EXPECT_EQ(p.controller->getParameterCount(), 57);
 
     for (auto& [id, ci] : clap) {
         SCOPED_TRACE(std::string("parameter ") + ci.name);
@@ -255,6 +256,55 @@ TEST_F(Vst3Test, TheFiftySevenParametersCarryOurNamesRangesDefaultsAndSteps) {
     EXPECT_EQ(ours.at(1007).stepCount, 7);
     EXPECT_EQ(ours.at(1007).defaultNormalizedValue, 0.0);
     EXPECT_DOUBLE_EQ(ours.at(1003).defaultNormalizedValue, (0.375 - 0.02) / (1.9 - 0.02));
+}
+
+// The note port takes CLAP notes in the VST3 build only: the adapter then
+// adds no MIDI-controller parameters, units or program lists, and offers no
+// MIDI mapping through which a controller on some channel could reach one of
+// ours. The CLAP keeps both dialects and knows nothing of the VST3 extension.
+TEST_F(Vst3Test, NoControllerOnAnyChannelReachesAParameterAndTheClapKeepsMidi) {
+    Plug p;
+    ASSERT_TRUE(p.ok());
+    BusInfo bus{};
+    ASSERT_EQ(p.component->getBusInfo(kEvent, kInput, 0, bus), kResultOk);
+    EXPECT_EQ(bus.channelCount, 16) << "notes on every channel";
+    if (FUnknownPtr<IUnitInfo> units(p.controller); units) {
+        EXPECT_EQ(units->getProgramListCount(), 0);
+        for (int32 i = 0; i < units->getUnitCount(); ++i) {
+            UnitInfo u{};
+            ASSERT_EQ(units->getUnitInfo(i, u), kResultOk);
+            EXPECT_EQ(utf8(u.name).rfind("MIDI", 0), std::string::npos) << utf8(u.name);
+        }
+    }
+    std::set<ParamID> ours;
+    for (int32 i = 0; i < p.controller->getParameterCount(); ++i) {
+        ParameterInfo pi{};
+        ASSERT_EQ(p.controller->getParameterInfo(i, pi), kResultOk);
+        ours.insert(pi.id);
+    }
+    FUnknownPtr<IMidiMapping> mapping(p.controller);
+    EXPECT_FALSE(mapping) << "a MIDI mapping that answers for channels it never set up";
+    if (mapping) {
+        // The adapter indexes its table with the channel unchecked: only the
+        // 16 channels are asked, every controller on each.
+        for (int16 ch = 0; ch < 16; ++ch)
+            for (CtrlNumber cc = 0; cc < kCountCtrlNumber; ++cc) {
+                ParamID id = 0;
+                if (mapping->getMidiControllerAssignment(0, ch, cc, id) == kResultTrue)
+                    EXPECT_EQ(ours.count(id), 0u) << "channel " << ch << " controller " << cc << " drives " << id;
+            }
+    }
+
+    Clap c;
+    ASSERT_TRUE(c.ok);
+    const clap_plugin_t* cp = c.h.plugin();
+    auto* np = static_cast<const clap_plugin_note_ports_t*>(cp->get_extension(cp, CLAP_EXT_NOTE_PORTS));
+    ASSERT_NE(np, nullptr);
+    clap_note_port_info_t info{};
+    ASSERT_TRUE(np->get(cp, 0, true, &info));
+    EXPECT_EQ(info.supported_dialects, uint32_t(CLAP_NOTE_DIALECT_CLAP | CLAP_NOTE_DIALECT_MIDI));
+    EXPECT_EQ(info.preferred_dialect, uint32_t(CLAP_NOTE_DIALECT_CLAP));
+    EXPECT_EQ(cp->get_extension(cp, CLAP_PLUGIN_AS_VST3), nullptr);
 }
 
 // ---- audio ---------------------------------------------------------------------
@@ -398,6 +448,138 @@ TEST_F(Vst3Test, BadStatesAreRefusedAndChangeNothing) {
         for (ParamID id : {0u, 1u, 23u, 34u, 1000u, 1002u, 1007u})
             EXPECT_EQ(p.controller->getParamNormalized(id), values[i++]) << "parameter " << id;
     }
+}
+
+// A state with a few values away from their defaults, and the values.
+struct Donor {
+    std::vector<uint8_t> state;
+    std::map<ParamID, double> values{{0, 0.25}, {23, 1.0}, {1001, 0.75}, {1002, 0.5}};
+};
+const Donor& donor() {
+    static Donor d = [] {
+        Donor r;
+        Plug p;
+        if (!p.ok() || !p.start()) return r;
+        std::vector<Ev> evs;
+        for (auto& [id, v] : r.values) evs.push_back({Ev::Param, 0, id, v});
+        std::vector<float> l(BLOCK), rr(BLOCK);
+        p.block(BLOCK, evs, false, 174.0, l.data(), rr.data());
+        r.state = p.state();
+        return r;
+    }();
+    return d;
+}
+
+// A VST3 host may restore a state before it sets its component handler, after
+// it set it back to null, while active and processing, or with the handler
+// set before initialize. Every order loads, the controller shows the loaded
+// values, and the handler hears of the load exactly while one is set.
+TEST_F(Vst3Test, StateLoadsInEveryHandlerOrderAndOnlyASetHandlerIsTold) {
+    const Donor& d = donor();
+    ASSERT_FALSE(d.state.empty());
+    struct Case {
+        const char* what;
+        HandlerAt at;
+        bool clearedFirst;
+        bool processing;
+        bool told;
+    };
+    const Case cases[] = {
+        {"before the handler is set", HandlerAt::Never, false, false, false},
+        {"before the handler is set, active and processing", HandlerAt::Never, false, true, false},
+        {"after the handler was set back to null", HandlerAt::Initialize, true, false, false},
+        {"after the handler was set back to null, processing", HandlerAt::Initialize, true, true, false},
+        {"handler set before initialize", HandlerAt::BeforeInit, false, false, true},
+        {"usual order", HandlerAt::Initialize, false, false, true},
+        {"usual order, active and processing", HandlerAt::Initialize, false, true, true},
+    };
+    std::vector<float> l(BLOCK), r(BLOCK);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Plug p(k.at);
+        ASSERT_TRUE(p.ok());
+        if (k.clearedFirst) p.controller->setComponentHandler(nullptr);
+        if (k.processing) {
+            ASSERT_TRUE(p.start());
+            for (int b = 0; b < 4; ++b) p.block(BLOCK, {}, true, 174.0, l.data(), r.data());
+        }
+        p.handler.restarts.clear();
+        ASSERT_EQ(p.setState(d.state), kResultOk);
+        if (k.processing)
+            for (int b = 0; b < 4; ++b) ASSERT_EQ(p.block(BLOCK, {}, true, 174.0, l.data(), r.data()), kResultOk);
+        for (auto& [id, v] : d.values) EXPECT_DOUBLE_EQ(p.controller->getParamNormalized(id), v) << "parameter " << id;
+        EXPECT_EQ(!p.handler.restarts.empty(), k.told);
+        if (k.told) EXPECT_TRUE(p.handler.restarts.back() & kParamValuesChanged);
+        EXPECT_EQ(p.state(), d.state);
+
+        // Once the host sets its handler, the next load reaches it.
+        p.controller->setComponentHandler(&p.handler);
+        p.handler.restarts.clear();
+        Plug fresh;
+        ASSERT_TRUE(fresh.ok());
+        ASSERT_EQ(p.setState(fresh.state()), kResultOk);
+        ASSERT_FALSE(p.handler.restarts.empty());
+        EXPECT_DOUBLE_EQ(p.controller->getParamNormalized(23), 0.0);
+    }
+}
+
+// "Set laden (Datei)" with no editor open (the adapter serves the plug-in's
+// main-thread callback only from an editor's run loop): the set file is
+// imported within a second, whether the host goes on processing or stops,
+// and a processing host reads the new values from the blocks' output.
+TEST_F(Vst3Test, SetImportThroughTheHostParameterNeedsNoEditor) {
+    const Donor& d = donor();
+    ASSERT_FALSE(d.state.empty());
+    const std::string set(d.state.begin(), std::find(d.state.begin(), d.state.end(), uint8_t('\n')));
+    char dir[] = "/tmp/brs-vst3-home-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string home = dir;
+    ASSERT_EQ(system(("mkdir -p " + home + "/Documents/Velmora").c_str()), 0);
+    std::ofstream(home + "/Documents/Velmora/brisanto-set.json") << set;
+    const char* oldHome = getenv("HOME");
+    const std::string keep = oldHome ? oldHome : "";
+    setenv("HOME", home.c_str(), 1);
+
+    auto setOf = [](const std::vector<uint8_t>& st) {
+        return std::string(st.begin(), std::find(st.begin(), st.end(), uint8_t('\n')));
+    };
+    std::vector<float> l(BLOCK), r(BLOCK);
+    for (bool processing : {true, false}) {
+        SCOPED_TRACE(processing ? "host processing" : "host stopped after the request");
+        Plug p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_TRUE(p.start());
+        ASSERT_NE(setOf(p.state()), set);
+        p.block(BLOCK, {{Ev::Param, 10, 1008, 1.0}}, false, 174.0, l.data(), r.data());
+        const auto t0 = std::chrono::steady_clock::now();
+        std::map<ParamID, ParamValue> told;
+        bool loaded = false;
+        double ms = 0;
+        while (!loaded && ms < 3000) {
+            usleep(20000);
+            if (processing) {
+                p.block(BLOCK, {}, false, 174.0, l.data(), r.data());
+                for (auto& [id, v] : p.outChanges) told[id] = v;
+                loaded = told.count(23) && told.at(23) == 1.0;
+            } else {
+                if (p.active) p.stop();
+                loaded = setOf(p.state()) == set;
+            }
+            ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        }
+        EXPECT_TRUE(loaded);
+        EXPECT_LT(ms, 1000.0) << "the import took " << ms << " ms";
+        EXPECT_EQ(setOf(p.state()), set);
+        if (processing)
+            for (auto& [id, v] : d.values) EXPECT_DOUBLE_EQ(told[id], v) << "parameter " << id;
+        EXPECT_DOUBLE_EQ(p.controller->getParamNormalized(1008), 1.0) << "the host's own value stays";
+    }
+    if (oldHome)
+        setenv("HOME", keep.c_str(), 1);
+    else
+        unsetenv("HOME");
+    std::remove((home + "/Documents/Velmora/brisanto-set.json").c_str());
+    EXPECT_EQ(system(("rm -rf " + home).c_str()), 0);
 }
 
 // ---- editor --------------------------------------------------------------------

@@ -1,0 +1,102 @@
+// notice.cpp: the notices the plug-in gives its host, guarded for the VST3
+// adapter, and the set import that a worker takes up where the host serves
+// no main-thread callback.
+#include <chrono>
+
+#include "plugin/shell.h"
+#include "vst3/gate.h"
+
+namespace brs::plug {
+namespace {
+
+// The VST3 build's view of its adapter; null in brisanto.clap.
+const brs_vst3_gate_t* gate() { return &brs_vst3_gate; }
+
+// How often the import worker looks for a request.
+constexpr auto IMPORT_POLL = std::chrono::milliseconds(100);
+
+void import_loop(Plug* p) {
+    std::unique_lock<std::mutex> lk(p->importMutex);
+    while (!p->importQuit) {
+        p->importWake.wait_for(lk, IMPORT_POLL);
+        if (p->importQuit) break;
+        if (!p->loadRequest.exchange(false)) continue;
+        lk.unlock();
+        const Plug::ImportOutcome o = p->import_file();
+        if (o == Plug::ImportOutcome::LOADED) p->announce.store(true, std::memory_order_release);
+        p->importDone.store(int(o) + 1, std::memory_order_release);
+        lk.lock();
+    }
+}
+
+}  // namespace
+
+bool in_vst3_build() { return gate() != nullptr; }
+
+bool host_takes_notice(const Plug& p) {
+    const brs_vst3_gate_t* g = gate();
+    return !g || !g->can_notify || g->can_notify(p.host);
+}
+
+void rescan_values(Plug& p) {
+    const clap_host_params_t* hp = host_params(p);
+    if (!hp || !hp->rescan) return;
+    if (host_takes_notice(p)) {
+        hp->rescan(p.host, CLAP_PARAM_RESCAN_VALUES);
+        return;
+    }
+    if (const brs_vst3_gate_t* g = gate(); g && g->refresh_values) g->refresh_values(p.host);
+}
+
+void settle_import(Plug& p) {
+    const int done = p.importDone.exchange(0, std::memory_order_acquire);
+    if (done == 0) return;
+    const auto o = Plug::ImportOutcome(done - 1);
+    p.status = import_status(o);
+    // The host's copies of the values follow at once where it can be told;
+    // the next block reports them in any case (announce).
+    if (o == Plug::ImportOutcome::LOADED) rescan_values(p);
+}
+
+bool start_importer(Plug& p) {
+    if (!gate()) return true;  // the host serves the main-thread callback itself
+    try {
+        p.importer = std::thread(import_loop, &p);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void stop_importer(Plug& p) {
+    if (!p.importer.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lk(p.importMutex);
+        p.importQuit = true;
+    }
+    p.importWake.notify_one();
+    p.importer.join();
+}
+
+void announce_values(Plug& p, const clap_output_events_t* out) {
+    if (!out || !out->try_push) return;
+    auto push = [&](uint32_t id, double v) {
+        clap_event_param_value_t e{};
+        e.header.size = sizeof e;
+        e.header.time = 0;
+        e.header.space_id = CLAP_CORE_EVENT_SPACE_ID;
+        e.header.type = CLAP_EVENT_PARAM_VALUE;
+        e.param_id = id;
+        e.note_id = -1;
+        e.port_index = -1;
+        e.channel = -1;
+        e.key = -1;
+        e.value = v;
+        out->try_push(out, &e.header);
+    };
+    for (uint32_t t = 0; t < 6; ++t)
+        for (uint32_t k = 0; k < 8; ++k) push(16 * t + k, p.trackValues[t][k].load(std::memory_order_relaxed));
+    for (const GlobalParam& g : GP) push(g.id, p.globalValues[g.id - 1000].load(std::memory_order_relaxed));
+}
+
+}  // namespace brs::plug
