@@ -1,4 +1,5 @@
 // entry.cpp: the CLAP entry, the factory, the instance lifecycle and the ports.
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
@@ -253,6 +254,7 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     p->globalValues[6].store(1.0, std::memory_order_relaxed);
     p->globalValues[7].store(1.0, std::memory_order_relaxed);
     p->globalValues[8].store(0.0, std::memory_order_relaxed);
+    for (double& v : p->hostSeen) v = std::nan("");
     // Without the worker an import waits for the host's main-thread callback,
     // as it does in every CLAP host.
     start_importer(*p);

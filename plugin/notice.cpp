@@ -2,6 +2,7 @@
 // adapter, and the set import that a worker takes up where the host serves
 // no main-thread callback.
 #include <chrono>
+#include <cmath>
 
 #include "plugin/shell.h"
 #include "vst3/gate.h"
@@ -41,11 +42,68 @@ bool host_takes_notice(const Plug& p) {
 void rescan_values(Plug& p) {
     const clap_host_params_t* hp = host_params(p);
     if (!hp || !hp->rescan) return;
-    if (host_takes_notice(p)) {
+    if (host_takes_notice(p))
         hp->rescan(p.host, CLAP_PARAM_RESCAN_VALUES);
-        return;
-    }
-    if (const brs_vst3_gate_t* g = gate(); g && g->refresh_values) g->refresh_values(p.host);
+    else if (const brs_vst3_gate_t* g = gate(); g && g->refresh_values)
+        g->refresh_values(p.host);
+    note_host_values(p);
+}
+
+namespace {
+
+// The 57 parameter ids with their cache slots.
+template <class F>
+void each_param(F&& f) {
+    for (uint32_t t = 0; t < 6; ++t)
+        for (uint32_t k = 0; k < 8; ++k) f(16 * t + k, slot_of(16 * t + k));
+    for (const GlobalParam& g : GP) f(g.id, slot_of(g.id));
+}
+
+// The declared default of a parameter: what the adapter's copy starts at.
+double declared_default(const Plug& p, uint32_t id) {
+    if (id < 96) return p.trackDefaults[id >> 4][id & 15u];
+    return GP[id - 1000].def;
+}
+
+// Equal up to the rounding of the adapter's normalised round trip.
+bool same_value(uint32_t id, double a, double b) {
+    const double lo = clamp_host(id, -HUGE_VAL), hi = clamp_host(id, HUGE_VAL);
+    return std::fabs(a - b) <= 1e-9 * (hi - lo);
+}
+
+}  // namespace
+
+void note_host_values(Plug& p) {
+    const brs_vst3_gate_t* g = gate();
+    if (!g || !g->host_value) return;
+    each_param([&](uint32_t id, int s) {
+        double v = 0.0;
+        if (g->host_value(p.host, id, &v)) p.hostSeen[s] = v;
+    });
+}
+
+void take_host_values(Plug& p) {
+    const brs_vst3_gate_t* g = gate();
+    if (!g || !g->host_value) return;
+    struct Change {
+        uint32_t id;
+        double value;
+    };
+    Change changes[64];
+    int n = 0;
+    each_param([&](uint32_t id, int s) {
+        double v = 0.0;
+        if (!g->host_value(p.host, id, &v)) return;
+        const double seen = std::isnan(p.hostSeen[s]) ? declared_default(p, id) : p.hostSeen[s];
+        p.hostSeen[s] = v;
+        if (same_value(id, v, seen)) return;  // the host did not touch it
+        double mine = 0.0;
+        cached_value(p, id, &mine);
+        if (!same_value(id, v, mine)) changes[n++] = {id, v};
+    });
+    if (n == 0) return;
+    std::lock_guard<std::mutex> lk(p.engineMutex);
+    for (int i = 0; i < n; ++i) apply_param(p, changes[i].id, clamp_host(changes[i].id, changes[i].value));
 }
 
 void settle_import(Plug& p) {

@@ -153,6 +153,11 @@ struct Plug {
     // The next locked block reports every parameter value to the host as
     // output events (a set that the worker loaded). [any thread sets it]
     std::atomic<bool> announce{false};
+    // VST3 build: the adapter's copy of each value (cache slot order) as the
+    // shell last saw it; a copy that differs was set by the host since
+    // (take_host_values). NaN: not seen yet, the declared default then.
+    // [main thread]
+    double hostSeen[64];
 
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);

@@ -68,6 +68,14 @@ void stop_importer(Plug& p);
 void announce_values(Plug& p, const clap_output_events_t* out);
 // Whether the VST3 build holds these objects. [any thread]
 bool in_vst3_build();
+// VST3 build: values the host set on its controller since the shell last
+// looked, and that never reached the plug-in because no block carried them
+// (a host that sets values while it does not process), are applied now.
+// [main thread] takes engineMutex for the apply only
+void take_host_values(Plug& p);
+// VST3 build: notes the adapter's copies as seen (after they were brought
+// up to date from the plug-in). [main thread]
+void note_host_values(Plug& p);
 
 // ---- main thread and audio thread (handover.cpp) ------------------------------
 // Serves the main thread's posted request, if any: a copy of the live set or

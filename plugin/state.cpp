@@ -49,6 +49,10 @@ bool load_set_staged(Plug& p, const char* text, After&& after) {
 bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
     Plug* p = from(plugin);
     if (!stream || !stream->write) return false;
+    // VST3: the host's values that no block carried to the plug-in yet, and
+    // an import the worker finished, belong to what is saved.
+    settle_import(*p);
+    take_host_values(*p);
     std::string text;
     {
         StageAccess stage(*p);

@@ -9,6 +9,7 @@ PKGS=(
   libsndfile1-dev
   libgtest-dev libbenchmark-dev
   libfmt-dev
+  libasound2
   clang libclang-rt-14-dev
   locales
 )

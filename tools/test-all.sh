@@ -50,6 +50,12 @@ if [ -x "${validator}" ]; then
 else
   echo "== clap-validator not found at ${validator}: its tests are left out"
 fi
+pluginval="${PLUGINVAL:-../shared/tools/pluginval/pluginval}"
+if [ -x "${pluginval}" ]; then
+  echo "== pluginval: ${pluginval} (ctest label pluginval, on the VST3 bundle of the release build)"
+else
+  echo "== pluginval not found at ${pluginval}: its tests report themselves skipped"
+fi
 printf '== lane times: %s\n' "${LANE_TIMES[*]}"
 
 echo "== release build, every test"

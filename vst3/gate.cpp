@@ -64,6 +64,15 @@ void refresh_values(const void* host) {
     }
 }
 
+// [main thread] with the adapter's own conversion of normalised values
+int host_value(const void* host, unsigned id, double* plain) {
+    ClapAsVst3* a = adapter(host);
+    auto* par = a ? static_cast<Vst3Parameter*>(a->getParameterObject(id)) : nullptr;
+    if (!par || par->isMidi) return 0;
+    *plain = par->asClapValue(par->getNormalized());
+    return 1;
+}
+
 }  // namespace
 
-extern "C" const brs_vst3_gate_t brs_vst3_gate = {can_notify, refresh_values};
+extern "C" const brs_vst3_gate_t brs_vst3_gate = {can_notify, refresh_values, host_value};

@@ -14,6 +14,10 @@ typedef struct brs_vst3_gate {
     // Has the adapter re-read the plug-in's parameter values into the copies
     // the VST3 host reads, without a notice to the host. [main thread]
     void (*refresh_values)(const void* host);
+    // The plain value of the adapter's copy of parameter id: what the VST3
+    // host last set on the controller, or what the adapter last read from the
+    // plug-in. 0 for ids the adapter does not know. [main thread]
+    int (*host_value)(const void* host, unsigned id, double* plain);
 } brs_vst3_gate_t;
 
 // Defined by the VST3 build only; its address is null in brisanto.clap.
