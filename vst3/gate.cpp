@@ -26,6 +26,15 @@ struct Expose {
 };
 template struct Expose<ParentHost, &Clap::Plugin::_parentHost>;
 
+// The proxy's own main-thread callback request: a host record that carries it
+// is one of the proxy's (the library also answers CLAP hosts, whose records
+// are their own).
+struct RequestCallback {
+    using type = void (*)(const clap_host*);
+    friend type member(RequestCallback);
+};
+template struct Expose<RequestCallback, &Clap::Plugin::clapRequestCallback>;
+
 // The component handler of an edit controller, a protected member.
 struct HandlerOf : Steinberg::Vst::EditController {
     static bool set(const Steinberg::Vst::EditController& c) { return c.*(&HandlerOf::componentHandler) != nullptr; }
@@ -33,7 +42,8 @@ struct HandlerOf : Steinberg::Vst::EditController {
 
 Clap::Plugin* proxy(const void* host) {
     auto* h = static_cast<const clap_host_t*>(host);
-    return h ? static_cast<Clap::Plugin*>(h->host_data) : nullptr;
+    if (!h || !h->host_data || h->request_callback != member(RequestCallback{})) return nullptr;
+    return static_cast<Clap::Plugin*>(h->host_data);
 }
 
 ClapAsVst3* adapter(const void* host) {

@@ -232,6 +232,39 @@ TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, RtTest, ::testing::Values(44100.0, 48000.0, 96000.0));
 
+#ifdef BRS_VST3_LIB
+// The VST3 build's own audio-thread path, through its library's clap_entry:
+// sets that the import worker loaded (parameter 1008, no main-thread callback
+// needed) are announced to the host as value events by the next block, which
+// allocates and waits no more than any other.
+TEST_F(PluginTest, Vst3BuildAnnouncesWorkerImportsWithoutAllocatingOrWaiting) {
+    TempHome home;
+    home.writeSet(engineSet());
+    Host v;
+    ASSERT_TRUE(v.load(BRS_VST3_LIB) && v.create());
+    ASSERT_TRUE(v.activate(48000.0, 1, 1024) && v.startProcessing());
+    Script s;
+    long announced = 0;
+    const Counts c0 = now();
+    onNewThread([&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (long b = 0; std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(1200); ++b) {
+            s.block(v, b, 256);
+            std::size_t values = 0;
+            for (std::size_t i = 0; i < s.out.size(); ++i)
+                if (const clap_event_header_t* e = s.out.at(i); e && e->type == CLAP_EVENT_PARAM_VALUE) ++values;
+            if (values >= 57) ++announced;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const Counts c = since(c0);
+    EXPECT_GT(announced, 0) << "no import was announced";
+    EXPECT_EQ(c.allocs, 0);
+    EXPECT_EQ(c.frees, 0);
+    EXPECT_EQ(c.waits, 0);
+}
+#endif
+
 // The counters see what they are meant to see: a plug-in call that allocates
 // and locks on a marked thread is counted.
 TEST_F(PluginTest, CountersSeeThePlugInsAllocationsAndLocks) {
