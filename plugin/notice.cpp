@@ -90,20 +90,29 @@ void take_host_values(Plug& p) {
         double value;
     };
     Change changes[64];
+    double now[64];
+    bool known[64]{};
     int n = 0;
     each_param([&](uint32_t id, int s) {
         double v = 0.0;
         if (!g->host_value(p.host, id, &v)) return;
+        known[s] = true;
+        now[s] = v;
         const double seen = std::isnan(p.hostSeen[s]) ? declared_default(p, id) : p.hostSeen[s];
-        p.hostSeen[s] = v;
         if (same_value(id, v, seen)) return;  // the host did not touch it
         double mine = 0.0;
         cached_value(p, id, &mine);
         if (!same_value(id, v, mine)) changes[n++] = {id, v};
     });
-    if (n == 0) return;
-    std::lock_guard<std::mutex> lk(p.engineMutex);
-    for (int i = 0; i < n; ++i) apply_param(p, changes[i].id, clamp_host(changes[i].id, changes[i].value));
+    if (n > 0) {
+        // A block under way means the host is processing and brings its
+        // values itself; they are looked at again at the next save.
+        if (!p.engineMutex.try_lock()) return;
+        for (int i = 0; i < n; ++i) apply_param(p, changes[i].id, clamp_host(changes[i].id, changes[i].value));
+        p.engineMutex.unlock();
+    }
+    for (int s = 0; s < 64; ++s)
+        if (known[s]) p.hostSeen[s] = now[s];
 }
 
 void settle_import(Plug& p) {

@@ -71,7 +71,8 @@ bool in_vst3_build();
 // VST3 build: values the host set on its controller since the shell last
 // looked, and that never reached the plug-in because no block carried them
 // (a host that sets values while it does not process), are applied now.
-// [main thread] takes engineMutex for the apply only
+// [main thread] never waits: with a block under way they are left for the
+// next save (a processing host brings them with its blocks)
 void take_host_values(Plug& p);
 // VST3 build: notes the adapter's copies as seen (after they were brought
 // up to date from the plug-in). [main thread]
