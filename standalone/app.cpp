@@ -124,6 +124,7 @@ bool make_parent_dirs(const std::string& path) {
 int run(const Options& o) {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESTART;  // a quit request must not break a device call half-way
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);

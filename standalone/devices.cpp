@@ -1,6 +1,7 @@
 // devices.cpp: JACK through libjack, ALSA and PulseAudio through RtAudio,
 // ALSA sequencer MIDI through RtMidi.
 #include <dlfcn.h>
+#include <unistd.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -164,7 +165,13 @@ private:
     MidiMsg timed_[MAX_TIMED]{};
 };
 
+void jack_quiet(const char*) {}
+
 std::unique_ptr<Device> open_jack(const DeviceOptions& o, const RtProbe& probe, std::string* err) {
+    // libjack explains a missing server in several lines of its own; the
+    // program says it in one, and falls back to the next sound system.
+    jack_set_error_function(jack_quiet);
+    jack_set_info_function(jack_quiet);
     jack_status_t status{};
     jack_client_t* c = jack_client_open(o.clientName.c_str(), JackNoStartServer, &status);
     if (!c) {
@@ -342,6 +349,13 @@ void quiet(RtMidiError::Type, const std::string&, void*) {}
 
 bool AlsaMidi::scan(Live& live, const std::string& filter, std::string* err) {
     if (impl_->broken) return false;
+    // Without the sequencer device alsa-lib and RtMidi would each print their
+    // own complaint; one clear line is enough.
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        impl_->broken = true;
+        *err = "/dev/snd/seq fehlt oder ist nicht zugänglich";
+        return false;
+    }
     try {
         RtMidiIn probe(RtMidi::LINUX_ALSA, "brisanto");
         probe.setErrorCallback(quiet, nullptr);

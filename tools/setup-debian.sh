@@ -9,6 +9,7 @@ PKGS=(
   libsndfile1-dev
   libgtest-dev libbenchmark-dev
   libfmt-dev
+  librtaudio-dev librtmidi-dev libjack-jackd2-dev jackd2
   clang libclang-rt-14-dev
   locales
 )
@@ -23,6 +24,9 @@ else
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to allow real-time priority for the audio group; answer
+# it beforehand (no) so that the install never stops for a question.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | "${SUDO[@]}" debconf-set-selections
 "${SUDO[@]}" apt-get update
 "${SUDO[@]}" apt-get install -y --no-install-recommends "${PKGS[@]}"
 
