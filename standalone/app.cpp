@@ -249,6 +249,7 @@ int run(const Options& o) {
     auto nextCheck = clock::now();
     auto nextMidiScan = clock::now() + std::chrono::seconds(2);
     uint64_t shownXruns = 0;
+    bool lostDevice = false;
     const int fd = ConnectionNumber(win.display());
     while (!g_quit.load()) {
         XEvent ev;
@@ -258,6 +259,11 @@ int run(const Options& o) {
         }
         if (win.lost()) {
             note("Verbindung zur Anzeige verloren");
+            break;
+        }
+        if (dev->lost()) {
+            fail(dev->name() + " ist weg (Server beendet); der Zustand wird gespeichert", EXIT_AUDIO);
+            lostDevice = true;
             break;
         }
         h.pump();
@@ -284,7 +290,7 @@ int run(const Options& o) {
     dev->stop();
     set_transport_target(nullptr);
     h.stopProcessing();
-    int status = EXIT_OK;
+    int status = lostDevice ? EXIT_AUDIO : EXIT_OK;
     std::string saved;
     if (!autoPath.empty()) {
         if (save_to(h, autoPath, &err)) saved = autoPath;

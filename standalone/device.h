@@ -49,6 +49,8 @@ public:
     virtual uint32_t latencyFrames() const = 0;
     // "JACK", "ALSA", "PulseAudio".
     virtual std::string name() const = 0;
+    // True once the device went away for good (the JACK server ended).
+    virtual bool lost() const { return false; }
     // Connects MIDI sources that appeared since the last call (JACK only).
     // [main thread]
     virtual void connectMidi(const std::string& filter) { (void)filter; }

@@ -55,6 +55,7 @@ public:
         jack_set_process_callback(c_, on_process, this);
         jack_set_xrun_callback(c_, on_xrun, this);
         jack_set_port_registration_callback(c_, on_port, this);
+        jack_on_shutdown(c_, on_shutdown, this);
         return true;
     }
 
@@ -80,7 +81,7 @@ public:
     }
 
     void stop() override {
-        if (active_) jack_deactivate(c_);
+        if (active_ && !gone_.load()) jack_deactivate(c_);
         active_ = false;
     }
 
@@ -92,9 +93,10 @@ public:
         return std::max<uint32_t>(r.max, block());
     }
     std::string name() const override { return "JACK"; }
+    bool lost() const override { return gone_.load(); }
 
     void connectMidi(const std::string& filter) override {
-        if (!active_) return;
+        if (!active_ || gone_.load()) return;
         if (!firstScan_ && !portsChanged_.exchange(false)) return;
         firstScan_ = false;
         const char** ports = jack_get_ports(c_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
@@ -146,6 +148,7 @@ private:
         if (d->live_) d->live_->xruns.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
+    static void on_shutdown(void* arg) { static_cast<JackDevice*>(arg)->gone_.store(true); }
     static void on_port(jack_port_id_t, int registered, void* arg) {
         if (registered) static_cast<JackDevice*>(arg)->portsChanged_.store(true);
     }
@@ -161,6 +164,7 @@ private:
     bool active_ = false;
     bool firstScan_ = true;
     std::atomic<bool> portsChanged_{false};
+    std::atomic<bool> gone_{false};
     std::set<std::string> seen_;
     MidiMsg timed_[MAX_TIMED]{};
 };

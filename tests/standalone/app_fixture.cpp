@@ -1,6 +1,7 @@
 // app_fixture.cpp: JACK server, JACK probe clients, the program as a child.
 #include "app_fixture.h"
 
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -180,6 +181,8 @@ void Probe::restart() {
     wait_for([&] { return !restart_.load(); }, 5.0);
 }
 
+void Probe::stall(std::chrono::milliseconds d) { stallMs_.store(int(d.count())); }
+
 bool Probe::senderConnected() const { return midiOut_ && jack_port_connected(midiOut_) > 0; }
 
 uint64_t Probe::send(std::vector<uint8_t> bytes) {
@@ -195,6 +198,7 @@ int Probe::on_send(jack_nframes_t n, void* arg) {
     auto* p = static_cast<Probe*>(arg);
     void* buf = jack_port_get_buffer(p->midiOut_, n);
     jack_midi_clear_buffer(buf);
+    if (int ms = p->stallMs_.exchange(0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (p->pending_.load()) {
         if (jack_midi_event_write(buf, NOTE_OFFSET, p->msg_, p->msgLen_) == 0)
             p->sentAt_.store(uint64_t(jack_last_frame_time(p->sender_)) + NOTE_OFFSET);
@@ -314,14 +318,22 @@ std::map<std::string, std::string> AppTest::env() const {
             {"BRS_RTCOUNT_FILE", dir_ + "/rtcount"}};
 }
 
-bool AppTest::launch(App& app, const std::vector<std::string>& args) {
-    if (!app.start(args, env())) return false;
-    jack_client_t* c = jack_->client("brs-test-look");
-    if (!c) return false;
+bool AppTest::launch(App& app, const std::vector<std::string>& args, const std::map<std::string, std::string>& more) {
+    auto e = env();
+    for (const auto& [k, v] : more) e[k] = v;
+    if (!app.start(args, e)) return false;
     // The program reports its device once everything runs.
-    bool ok = wait_for([&] { return window() != 0 && app.output().find("brisanto: JACK,") != std::string::npos; }, 15.0);
-    jack_client_close(c);
-    return ok;
+    return wait_for([&] { return window() != 0 && app.output().find("brisanto: JACK,") != std::string::npos; }, 15.0);
+}
+
+bool AppTest::fixedSize(int w, int h) const {
+    XSizeHints hints{};
+    long supplied = 0;
+    if (!XGetWMNormalHints(dpy_, window(), &hints, &supplied)) return false;
+    XWindowAttributes wa{};
+    XGetWindowAttributes(dpy_, window(), &wa);
+    return (hints.flags & PMinSize) && (hints.flags & PMaxSize) && hints.min_width == w && hints.max_width == w &&
+           hints.min_height == h && hints.max_height == h && wa.width == w && wa.height == h;
 }
 
 Window AppTest::window() const {

@@ -65,6 +65,9 @@ public:
     uint64_t now() const { return start_.load() + count_.load(); }
     // Waits until the recording reaches server frame f.
     bool reach(uint64_t f, double seconds = 10.0) const;
+    // Sleeps for d in the sender's next cycle, which makes the server miss
+    // its deadline (an xrun for every client).
+    void stall(std::chrono::milliseconds d);
     // Records from the next cycle on, forgetting what came before.
     void restart();
 
@@ -78,6 +81,7 @@ private:
     jack_port_t* inL_ = nullptr;
     jack_port_t* inR_ = nullptr;
     std::atomic<bool> pending_{false};
+    std::atomic<int> stallMs_{0};
     uint8_t msg_[3]{};
     std::size_t msgLen_ = 0;
     std::atomic<uint64_t> sentAt_{0};
@@ -119,7 +123,10 @@ protected:
     // folders of this test, the counting library preloaded.
     std::map<std::string, std::string> env() const;
     // Starts the program and waits until its window and JACK ports exist.
-    bool launch(App& app, const std::vector<std::string>& args = {});
+    bool launch(App& app, const std::vector<std::string>& args = {},
+                const std::map<std::string, std::string>& env = {});
+    // The window's size is w x h and the window manager is told it is fixed.
+    bool fixedSize(int w, int h) const;
     // The program's top-level window on the test display, 0 when none.
     Window window() const;
     std::string windowTitle() const;
