@@ -364,10 +364,23 @@ bool AlsaMidi::scan(Live& live, const std::string& filter, std::string* err) {
         RtMidiIn probe(RtMidi::LINUX_ALSA, "brisanto");
         probe.setErrorCallback(quiet, nullptr);
         const unsigned n = probe.getPortCount();
+        std::vector<std::string> present;
+        for (unsigned i = 0; i < n; ++i) present.push_back(probe.getPortName(i));
+        // A port that went away (a keyboard unplugged) is let go, so that it
+        // is taken again when it comes back.
+        for (size_t k = impl_->names.size(); k-- > 0;) {
+            if (std::find(present.begin(), present.end(), impl_->names[k]) != present.end()) continue;
+            try {
+                impl_->ins[k]->cancelCallback();
+                impl_->ins[k]->closePort();
+            } catch (...) {
+            }
+            impl_->ins.erase(impl_->ins.begin() + long(k));
+            impl_->names.erase(impl_->names.begin() + long(k));
+        }
         for (unsigned i = 0; i < n; ++i) {
-            std::string name = probe.getPortName(i);
-            if (name.empty() || name.find("brisanto") != std::string::npos || name.find("Midi Through") != std::string::npos)
-                continue;
+            const std::string& name = present[i];
+            if (name.empty() || name.find("brisanto") != std::string::npos) continue;  // our own ports
             if (std::find(impl_->names.begin(), impl_->names.end(), name) != impl_->names.end()) continue;
             if (!filter.empty() && name.find(filter) == std::string::npos) continue;
             auto in = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, "brisanto", 1024);

@@ -2,6 +2,7 @@
 #include "app_fixture.h"
 
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -375,6 +376,16 @@ void AppTest::space() const {
         ev.xkey.same_screen = True;
         XSendEvent(dpy_, w, False, type == KeyPress ? KeyPressMask : KeyReleaseMask, &ev);
     }
+    XFlush(dpy_);
+}
+
+void AppTest::typeSpace() const {
+    Window w = window();
+    XWarpPointer(dpy_, None, w, 0, 0, 0, 0, 400, 200);  // over the editor, which does not take keys itself
+    XSync(dpy_, False);
+    const KeyCode k = XKeysymToKeycode(dpy_, XK_space);
+    XTestFakeKeyEvent(dpy_, k, True, 0);
+    XTestFakeKeyEvent(dpy_, k, False, 0);
     XFlush(dpy_);
 }
 

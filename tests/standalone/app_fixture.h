@@ -132,6 +132,8 @@ protected:
     std::string windowTitle() const;
     // Presses and releases the space bar in the program's window.
     void space() const;
+    // The same through the keyboard (XTest), with the pointer over the editor.
+    void typeSpace() const;
     // callbacks, allocs, frees, waits as the counting library wrote them.
     std::vector<long> rtCounts() const;
 

@@ -49,7 +49,7 @@ TEST_F(AppTest, SilentUntilSpaceThenTheGrooveThenSpaceStopsItWithoutAllocatingOn
     EXPECT_GT(peak(played), 0.05f) << "the default groove plays after the space bar";
     EXPECT_GE(first_above(played, 1e-4f), 0);
 
-    space();
+    typeSpace();  // a real key press reaches the window through the editor
     EXPECT_TRUE(goes_quiet(probe, 0.5, 20.0)) << "the sequencer stops on the second press";
     uint64_t t2 = probe.now();
     ASSERT_TRUE(probe.reach(t2 + RATE));
