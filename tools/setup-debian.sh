@@ -23,6 +23,13 @@ else
   exit 1
 fi
 
+# The standalone program's PulseAudio test runs a PulseAudio server of its own.
+# A desktop that plays through PipeWire keeps it: pulseaudio would replace
+# pipewire-pulse, so it is left out there (and that test skips).
+if ! dpkg -s pipewire-pulse >/dev/null 2>&1; then
+  PKGS+=(pulseaudio pulseaudio-utils)
+fi
+
 export DEBIAN_FRONTEND=noninteractive
 # jackd2 asks whether to allow real-time priority for the audio group; answer
 # it beforehand (no) so that the install never stops for a question.

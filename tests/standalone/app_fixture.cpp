@@ -53,7 +53,10 @@ std::string read_text(const std::string& path) {
 // ---- JackServer ---------------------------------------------------------------------
 
 namespace {
-int spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log) {
+// Starts argv with env; standard output (and error, unless errLog names
+// another file) go to log.
+int spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log,
+                const std::string& errLog = "") {
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -63,6 +66,10 @@ int spawn_child(const std::vector<std::string>& argv, const std::vector<std::str
         if (fd >= 0) {
             dup2(fd, 1);
             dup2(fd, 2);
+        }
+        if (!errLog.empty()) {
+            int efd = ::open(errLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (efd >= 0) dup2(efd, 2);
         }
         std::vector<char*> a, e;
         for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
@@ -149,6 +156,70 @@ jack_client_t* JackServer::client(const char* name) const {
     return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName), &st,
                             name_.c_str());
 }
+
+// ---- PulseServer --------------------------------------------------------------------
+
+bool PulseServer::start() {
+    char tmpl[] = "/tmp/brs-pulse-XXXXXX";
+    if (!mkdtemp(tmpl)) return false;
+    dir_ = tmpl;
+    std::filesystem::create_directories(dir_ + "/home");
+    auto e = own_env({{"HOME", dir_ + "/home"}, {"PULSE_RUNTIME_PATH", dir_}, {"XDG_RUNTIME_DIR", dir_},
+                      {"DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}});
+    pid_ = spawn_child({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+                        "-L", "module-null-sink sink_name=brs rate=48000",
+                        "-L", "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1"},
+                       e, dir_ + "/server.log");
+    if (pid_ <= 0) return false;
+    return wait_for([&] { return std::filesystem::exists(dir_ + "/native"); }, 10.0);
+}
+
+void PulseServer::stop() {
+    stopRecording();
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        bool done = false;
+        wait_pid(pid_, 10.0, &done);
+        if (!done) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    dir_.clear();
+}
+
+bool PulseServer::startRecording() {
+    if (recPid_ > 0) return true;
+    recPid_ = spawn_child({"parec", "-d", "brs.monitor", "--raw", "--format=float32le", "--rate=48000",
+                           "--channels=2", "--latency-msec=20"},
+                          own_env({{"PULSE_SERVER", address()}, {"HOME", dir_ + "/home"}}), dir_ + "/rec.raw",
+                          dir_ + "/parec.log");
+    return recPid_ > 0;
+}
+
+void PulseServer::stopRecording() {
+    if (recPid_ <= 0) return;
+    ::kill(recPid_, SIGTERM);
+    bool done = false;
+    wait_pid(recPid_, 5.0, &done);
+    if (!done) {
+        ::kill(recPid_, SIGKILL);
+        waitpid(recPid_, nullptr, 0);
+    }
+    recPid_ = -1;
+}
+
+std::vector<float> PulseServer::recorded() const {
+    std::string bytes = read_text(dir_ + "/rec.raw");
+    std::vector<float> left(bytes.size() / 8);
+    for (std::size_t i = 0; i < left.size(); ++i) std::memcpy(&left[i], bytes.data() + 8 * i, 4);
+    return left;
+}
+
+std::string PulseServer::log() const { return read_text(dir_ + "/parec.log") + read_text(dir_ + "/server.log"); }
 
 // ---- Probe --------------------------------------------------------------------------
 
@@ -319,12 +390,14 @@ std::map<std::string, std::string> AppTest::env() const {
             {"BRS_RTCOUNT_FILE", dir_ + "/rtcount"}};
 }
 
-bool AppTest::launch(App& app, const std::vector<std::string>& args, const std::map<std::string, std::string>& more) {
+bool AppTest::launch(App& app, const std::vector<std::string>& args, const std::map<std::string, std::string>& more,
+                     const std::string& system) {
     auto e = env();
     for (const auto& [k, v] : more) e[k] = v;
     if (!app.start(args, e)) return false;
     // The program reports its device once everything runs.
-    return wait_for([&] { return window() != 0 && app.output().find("brisanto: JACK,") != std::string::npos; }, 15.0);
+    const std::string ready = "brisanto: " + system + ",";
+    return wait_for([&] { return window() != 0 && app.output().find(ready) != std::string::npos; }, 15.0);
 }
 
 bool AppTest::fixedSize(int w, int h) const {

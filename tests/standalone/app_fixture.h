@@ -41,6 +41,31 @@ private:
     std::string name_;
 };
 
+// A PulseAudio server of the test's own (a null sink "brs" at 48000 Hz, its
+// own socket), for the program's RtAudio path; recordings come from the sink's
+// monitor through parec.
+class PulseServer {
+public:
+    ~PulseServer() { stop(); }
+    // False when pulseaudio is not installed or does not start.
+    bool start();
+    void stop();
+    // PULSE_SERVER for clients.
+    std::string address() const { return "unix:" + dir_ + "/native"; }
+    // Records the sink's left channel from now on, until stop.
+    bool startRecording();
+    void stopRecording();
+    // What was recorded so far (left channel).
+    std::vector<float> recorded() const;
+    // What parec and the server said.
+    std::string log() const;
+
+private:
+    int pid_ = -1;
+    int recPid_ = -1;
+    std::string dir_;
+};
+
 // A JACK client of the test: a MIDI output port that sends one message when
 // asked (at frame 100 of the next cycle), and two audio inputs that record
 // everything with the server's frame time of each sample.
@@ -124,7 +149,7 @@ protected:
     std::map<std::string, std::string> env() const;
     // Starts the program and waits until its window and JACK ports exist.
     bool launch(App& app, const std::vector<std::string>& args = {},
-                const std::map<std::string, std::string>& env = {});
+                const std::map<std::string, std::string>& env = {}, const std::string& system = "JACK");
     // The window's size is w x h and the window manager is told it is fixed.
     bool fixedSize(int w, int h) const;
     // The program's top-level window on the test display, 0 when none.

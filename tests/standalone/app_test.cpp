@@ -165,6 +165,31 @@ TEST_F(AppTest, StateIsSavedOnQuitAndBroughtBackOnTheNextStart) {
     EXPECT_NE(fresh.find("\"bpm\":175"), std::string::npos);
 }
 
+TEST_F(AppTest, WithoutJackThePulseAudioPathPlaysTheSameWayWithoutAllocating) {
+    PulseServer pulse;
+    if (!pulse.start()) GTEST_SKIP() << "pulseaudio is not installed or does not start here";
+    App app;
+    ASSERT_TRUE(launch(app, {"--audio", "pulse"}, {{"PULSE_SERVER", pulse.address()}}, "PulseAudio")) << app.output();
+    ASSERT_TRUE(pulse.startRecording());
+    const std::size_t second = 48000;
+    ASSERT_TRUE(wait_for([&] { return pulse.recorded().size() > second; }, 15.0))
+        << "the sink's monitor records nothing: " << pulse.log();
+    EXPECT_EQ(peak(pulse.recorded()), 0.0f) << "nothing may sound before Start";
+    space();
+    const std::size_t mark = pulse.recorded().size();
+    ASSERT_TRUE(wait_for([&] { return pulse.recorded().size() > mark + 2 * second; }, 15.0));
+    auto all = pulse.recorded();
+    EXPECT_GT(peak(std::vector<float>(all.begin() + long(mark), all.end())), 0.05f)
+        << "the default groove plays after the space bar";
+    EXPECT_EQ(app.quit(), 0) << app.output();
+    auto rt = rtCounts();
+    ASSERT_EQ(rt.size(), 4u);
+    EXPECT_GT(rt[0], 100);
+    EXPECT_EQ(rt[1], 0) << "allocations in the audio callback";
+    EXPECT_EQ(rt[2], 0) << "frees in the audio callback";
+    EXPECT_EQ(rt[3], 0) << "lock waits in the audio callback";
+}
+
 TEST_F(AppTest, WhenTheJackServerEndsTheProgramEndsWithItsStateSaved) {
     JackServer own;
     ASSERT_TRUE(own.start());
