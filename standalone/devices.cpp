@@ -71,6 +71,13 @@ public:
             // The system's first two playback ports, as every JACK program does.
             const char** ports = jack_get_ports(c_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
             if (ports) {
+                // What the server reports for our own port lags behind the
+                // connection; the playback port's own figure does not.
+                if (ports[0]) {
+                    jack_latency_range_t r{};
+                    jack_port_get_latency_range(jack_port_by_name(c_, ports[0]), JackPlaybackLatency, &r);
+                    playbackLatency_ = r.max;
+                }
                 if (ports[0]) jack_connect(c_, jack_port_name(left_), ports[0]);
                 if (ports[0] && ports[1]) jack_connect(c_, jack_port_name(right_), ports[1]);
                 else if (ports[0]) jack_connect(c_, jack_port_name(right_), ports[0]);
@@ -90,7 +97,7 @@ public:
     uint32_t latencyFrames() const override {
         jack_latency_range_t r{};
         jack_port_get_latency_range(left_, JackPlaybackLatency, &r);
-        return std::max<uint32_t>(r.max, block());
+        return std::max<uint32_t>(std::max<uint32_t>(r.max, playbackLatency_), block());
     }
     std::string name() const override { return "JACK"; }
     bool lost() const override { return gone_.load(); }
@@ -165,6 +172,7 @@ private:
     bool firstScan_ = true;
     std::atomic<bool> portsChanged_{false};
     std::atomic<bool> gone_{false};
+    uint32_t playbackLatency_ = 0;
     std::set<std::string> seen_;
     MidiMsg timed_[MAX_TIMED]{};
 };
