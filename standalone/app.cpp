@@ -195,6 +195,9 @@ int run(const Options& o) {
     std::unique_ptr<Device> dev = open_device(dopt, find_rt_probe(), &err);
     if (!dev) return fail("kein Audiogerät zu öffnen (" + err + ")", EXIT_AUDIO);
     const uint32_t rate = dev->rate();
+    if ((o.rateGiven && rate != o.rate) || (o.blockGiven && dev->block() != o.block))
+        note(dev->name() + " bestimmt Rate und Blockgröße selbst: " + std::to_string(rate) + " Hz, Block " +
+             std::to_string(dev->block()));
     // The plug-in gets blocks of at most this size; a longer device block is
     // handed over in pieces, so a server that changes its block size later
     // needs no new activation.

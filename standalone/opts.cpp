@@ -134,11 +134,13 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
             if (!read_int(arg, 8000, 384000, &n))
                 return fail(error, std::string("Abtastrate muss eine ganze Zahl von 8000 bis 384000 sein: ") + arg);
             o->rate = static_cast<uint32_t>(n);
+            o->rateGiven = true;
             break;
         case 'k':
             if (!read_int(arg, 16, 8192, &n))
                 return fail(error, std::string("Blockgröße muss eine ganze Zahl von 16 bis 8192 sein: ") + arg);
             o->block = static_cast<uint32_t>(n);
+            o->blockGiven = true;
             break;
         case OPT_NOCONNECT: o->connect = false; break;
         case OPT_MIDI:

@@ -15,6 +15,8 @@ struct Options {
     std::string api = "auto"; // auto, jack, pulse, alsa
     uint32_t rate = 48000;
     uint32_t block = 256;
+    bool rateGiven = false;   // --rate or --block on the command line
+    bool blockGiven = false;
     bool connect = true;      // JACK: connect to the system playback ports
     std::string midi;         // only MIDI ports whose name contains this
     bool noMidi = false;      // no MIDI input at all
