@@ -271,6 +271,17 @@ int Probe::on_send(jack_nframes_t n, void* arg) {
     void* buf = jack_port_get_buffer(p->midiOut_, n);
     jack_midi_clear_buffer(buf);
     if (int ms = p->stallMs_.exchange(0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const double bpm = p->clockBpm_.load();
+    const double start = double(jack_last_frame_time(p->sender_));
+    if (bpm > 0.0) {
+        const double every = 48000.0 * 60.0 / (bpm * 24.0);
+        if (p->nextTick_ < start) p->nextTick_ = start;
+        const uint8_t tick = 0xF8;
+        for (; p->nextTick_ < start + n; p->nextTick_ += every)
+            jack_midi_event_write(buf, jack_nframes_t(p->nextTick_ - start), &tick, 1);
+    } else {
+        p->nextTick_ = -1.0;
+    }
     if (p->pending_.load()) {
         if (jack_midi_event_write(buf, NOTE_OFFSET, p->msg_, p->msgLen_) == 0)
             p->sentAt_.store(uint64_t(jack_last_frame_time(p->sender_)) + NOTE_OFFSET);

@@ -90,6 +90,9 @@ public:
     uint64_t now() const { return start_.load() + count_.load(); }
     // Waits until the recording reaches server frame f.
     bool reach(uint64_t f, double seconds = 10.0) const;
+    // Sends MIDI clock ticks (24 per beat) at bpm from the next cycle on, on
+    // their exact frames; 0 stops them.
+    void clock(double bpm) { clockBpm_.store(bpm); }
     // Sleeps for d in the sender's next cycle, which makes the server miss
     // its deadline (an xrun for every client).
     void stall(std::chrono::milliseconds d);
@@ -107,6 +110,8 @@ private:
     jack_port_t* inR_ = nullptr;
     std::atomic<bool> pending_{false};
     std::atomic<int> stallMs_{0};
+    std::atomic<double> clockBpm_{0.0};
+    double nextTick_ = -1.0;  // server frame of the next clock tick [sender thread]
     uint8_t msg_[3]{};
     std::size_t msgLen_ = 0;
     std::atomic<uint64_t> sentAt_{0};

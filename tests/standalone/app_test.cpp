@@ -102,12 +102,20 @@ TEST_F(AppTest, MidiFromAJackClientPlaysNotesOnTheirFrameAndRunsTheSequencer) {
     probe.send({0xFC});
     EXPECT_TRUE(goes_quiet(probe, 0.5, 20.0));
 
+    // An external MIDI clock at 150 BPM becomes the host tempo, which the
+    // sequencer follows and the saved set keeps.
+    probe.clock(150.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    probe.clock(0.0);
+
     // A client that holds up the server's cycle makes an xrun, which the
     // window's title counts.
     probe.stall(std::chrono::milliseconds(40));
     EXPECT_TRUE(wait_for([&] { return windowTitle().find("Aussetzer") != std::string::npos; }, 5.0))
         << windowTitle();
     EXPECT_EQ(app.quit(), 0) << app.output();
+    const std::string state = read_text(dir_ + "/config/brisanto/zustand");
+    EXPECT_NE(state.find("\"bpm\":150,"), std::string::npos) << state.substr(0, 80);
 }
 
 TEST_F(AppTest, StateIsSavedOnQuitAndBroughtBackOnTheNextStart) {
