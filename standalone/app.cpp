@@ -128,6 +128,7 @@ int run(const Options& o) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);  // the terminal it was started from closed
 
     // What to open: a set or state named on the command line, else the state
     // the last run left. Named files are read first, so a bad one fails early.

@@ -18,7 +18,8 @@ std::string state_path();
 // Creates every missing folder of path's parent; false with errno set.
 bool make_parent_dirs(const std::string& path);
 
-// Runs the program until its window is closed or it gets SIGINT or SIGTERM.
+// Runs the program until its window is closed or it gets SIGINT, SIGTERM or
+// SIGHUP.
 // Returns the exit status (Exit).
 int run(const Options& o);
 
