@@ -329,6 +329,11 @@ bool App::start(const std::vector<std::string>& args, const std::map<std::string
     return pid_ > 0;
 }
 
+App::~App() {
+    kill();
+    if (!log_.empty()) std::remove(log_.c_str());
+}
+
 int App::wait(double seconds) {
     if (pid_ <= 0) return -1;
     bool done = false;

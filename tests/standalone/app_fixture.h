@@ -124,7 +124,7 @@ private:
 // The program as a child process with an environment of the test's making.
 class App {
 public:
-    ~App() { kill(); }
+    ~App();
     // Starts the program with args; env entries override the test's own.
     bool start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env);
     // SIGTERM and wait; the exit status (-1: killed by a signal or timed out).
