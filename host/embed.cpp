@@ -192,6 +192,29 @@ bool Embed::openParent(const char* displayName, uint32_t w, uint32_t h) {
     int scr = DefaultScreen(dpy_);
     parent_ = XCreateSimpleWindow(dpy_, RootWindow(dpy_, scr), 0, 0, w, h, 0, BlackPixel(dpy_, scr),
                                   BlackPixel(dpy_, scr));
+    if (topLevel_) {
+        // A window of its own in the desktop: fixed size, named, closable.
+        XSizeHints* hints = XAllocSizeHints();
+        if (hints) {
+            hints->flags = PMinSize | PMaxSize | PSize;
+            hints->min_width = hints->max_width = hints->width = static_cast<int>(w);
+            hints->min_height = hints->max_height = hints->height = static_cast<int>(h);
+            XSetWMNormalHints(dpy_, parent_, hints);
+            XFree(hints);
+        }
+        XClassHint* cls = XAllocClassHint();
+        if (cls) {
+            std::string name = title_.empty() ? std::string("brisanto") : title_;
+            cls->res_name = name.data();
+            cls->res_class = name.data();
+            XSetClassHint(dpy_, parent_, cls);
+            XFree(cls);
+        }
+        wmDelete_ = XInternAtom(dpy_, "WM_DELETE_WINDOW", False);
+        XSetWMProtocols(dpy_, parent_, &wmDelete_, 1);
+        XSelectInput(dpy_, parent_, KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask);
+        setTitle(title_);
+    }
     XMapWindow(dpy_, parent_);
     XSync(dpy_, False);
     return true;
@@ -258,6 +281,29 @@ void Embed::close() {
     XCloseDisplay(dpy_);
     untrack(dpy_);
     dpy_ = nullptr;
+}
+
+void Embed::setTitle(const std::string& title) {
+    title_ = title;
+    if (!dpy_ || !parent_ || lost_) return;
+    XStoreName(dpy_, parent_, title.c_str());
+    Atom net = XInternAtom(dpy_, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(dpy_, "UTF8_STRING", False);
+    XChangeProperty(dpy_, parent_, net, utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    XFlush(dpy_);
+}
+
+bool Embed::nextEvent(XEvent* ev) {
+    if (!dpy_ || lost_) return false;
+    if (XPending(dpy_) <= 0 || lost_) return false;
+    XNextEvent(dpy_, ev);
+    return true;
+}
+
+bool Embed::isCloseRequest(const XEvent& ev) const {
+    return ev.type == ClientMessage && wmDelete_ != 0 && ev.xclient.format == 32 &&
+           static_cast<Atom>(ev.xclient.data.l[0]) == wmDelete_;
 }
 
 Window Embed::child() const {

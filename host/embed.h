@@ -78,6 +78,24 @@ public:
     // False with error() on the first step that fails; what was made stays
     // until close().
     bool open(const char* displayName = nullptr, bool callShow = true);
+    // Makes the parent window an application's own top-level window (call
+    // before open): title and class name, its size fixed to the editor's
+    // (smallest = largest size), the window manager's close button reported
+    // as a WM_DELETE_WINDOW client message, key presses and focus changes
+    // selected. Read them with nextEvent().
+    void setTopLevel(const std::string& title) {
+        topLevel_ = true;
+        title_ = title;
+    }
+    // Changes the window's title (WM_NAME and _NET_WM_NAME, UTF-8).
+    void setTitle(const std::string& title);
+    const std::string& title() const { return title_; }
+    // The next event of the parent window that is waiting, without blocking;
+    // false when none is. Events of the editor's own connection never arrive
+    // here.
+    bool nextEvent(XEvent* ev);
+    // True for the window manager's request to close the window.
+    bool isCloseRequest(const XEvent& ev) const;
     // Only the connection and the parent window, for tests that call the
     // editor's functions themselves.
     bool openParent(const char* displayName = nullptr, uint32_t w = 990, uint32_t h = 412);
@@ -115,6 +133,9 @@ private:
     Window parent_ = 0;
     bool created_ = false;
     bool lost_ = false;
+    bool topLevel_ = false;
+    std::string title_;
+    Atom wmDelete_ = 0;
     std::string error_;
 };
 

@@ -415,6 +415,24 @@ typedef struct clap_plugin_as_vst3 {
     uint32_t (*getNumMIDIChannels)(const clap_plugin_t* plugin, uint32_t note_port); /* 1..16 */
     uint32_t (*supportedNoteExpressions)(const clap_plugin_t* plugin);               /* bit set */
 } clap_plugin_as_vst3_t;
+/* ---- host extension: transport control -------------------------------- */
+/* Lets the plug-in ask the host to start, stop or move its transport; the
+   host may ignore any request. Every call is [main-thread]. */
+#define CLAP_EXT_TRANSPORT_CONTROL "clap.transport-control/1"
+
+typedef struct clap_host_transport_control {
+    void (*request_start)(const clap_host_t* host);     /* back to the start point, then play */
+    void (*request_stop)(const clap_host_t* host);      /* stop, back to the start point */
+    void (*request_continue)(const clap_host_t* host);  /* play from the current position */
+    void (*request_pause)(const clap_host_t* host);     /* stop at the current position */
+    void (*request_toggle_play)(const clap_host_t* host);
+    void (*request_jump)(const clap_host_t* host, clap_beattime position);
+    void (*request_loop_region)(const clap_host_t* host, clap_beattime start, clap_beattime duration);
+    void (*request_toggle_loop)(const clap_host_t* host);
+    void (*request_enable_loop)(const clap_host_t* host, bool is_enabled);
+    void (*request_record)(const clap_host_t* host, bool is_recording);
+    void (*request_toggle_record)(const clap_host_t* host);
+} clap_host_transport_control_t;
 
 #ifdef __cplusplus
 }
@@ -455,6 +473,7 @@ BRS_CLAP_SIZE_CHECK(clap_gui_resize_hints_t, 12);
 BRS_CLAP_SIZE_CHECK(clap_plugin_gui_t, 120);
 BRS_CLAP_SIZE_CHECK(clap_host_timer_support_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_plugin_as_vst3_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_host_transport_control_t, 88);
 #undef BRS_CLAP_SIZE_CHECK
 #endif
 

@@ -43,6 +43,12 @@ double clamp_host(uint32_t id, double value);
 // [engineMutex held]
 void refresh_cache(Plug& p);
 
+// Asks the host to start (from its start point) or stop its transport through
+// its "clap.transport-control" extension. True when the host offers the
+// request, which it then carries out as its own transport; false when it does
+// not (the caller then runs the engine itself). [main thread]
+bool request_host_transport(Plug& p, bool start);
+
 // ---- audio thread (process.cpp) -------------------------------------------------
 // Replays what blocks that missed engineMutex carried (parked note-ons, MIDI,
 // transport, reset) and moves the engine on over their frames.

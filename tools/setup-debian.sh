@@ -10,6 +10,7 @@ PKGS=(
   libgtest-dev libbenchmark-dev
   libfmt-dev
   libasound2
+  librtaudio-dev librtmidi-dev libjack-jackd2-dev jackd2
   clang libclang-rt-14-dev
   locales
 )
@@ -23,7 +24,17 @@ else
   exit 1
 fi
 
+# The standalone program's PulseAudio test runs a PulseAudio server of its own.
+# A desktop that plays through PipeWire keeps it: pulseaudio would replace
+# pipewire-pulse, so it is left out there (and that test skips).
+if ! dpkg -s pipewire-pulse >/dev/null 2>&1; then
+  PKGS+=(pulseaudio pulseaudio-utils)
+fi
+
 export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to allow real-time priority for the audio group; answer
+# it beforehand (no) so that the install never stops for a question.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | "${SUDO[@]}" debconf-set-selections
 "${SUDO[@]}" apt-get update
 "${SUDO[@]}" apt-get install -y --no-install-recommends "${PKGS[@]}"
 

@@ -19,6 +19,7 @@
 
 #include "engine/brskern.h"
 #include "host/host.h"
+#include "host/locate.h"
 #include "tools/brisanto-render/opts.h"
 #include "tools/brisanto-render/progress.h"
 #include "tools/brisanto-render/wavout.h"
@@ -34,38 +35,6 @@ constexpr double DEFAULT_TEMPO = 175.0;
 int fail(const std::string& msg, int status = 1) {
     std::fprintf(stderr, "brisanto-render: %s\n", msg.c_str());
     return status;
-}
-
-bool is_file(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string exe_dir() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    buf[n] = 0;
-    std::string p(buf);
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : p.substr(0, slash);
-}
-
-// The places searched for the plug-in, in order.
-std::vector<std::string> plugin_candidates() {
-    std::vector<std::string> c;
-    std::string dir = exe_dir();
-    c.push_back(dir + "/brisanto.clap");
-    if (const char* home = std::getenv("HOME")) c.push_back(std::string(home) + "/.clap/brisanto.clap");
-    // An install under another prefix keeps the plug-in in <prefix>/lib/clap.
-    size_t slash = dir.rfind('/');
-    if (slash != std::string::npos && dir.substr(slash) == "/bin") {
-        std::string own = dir.substr(0, slash) + "/lib/clap/brisanto.clap";
-        if (own != "/usr/local/lib/clap/brisanto.clap" && own != "/usr/lib/clap/brisanto.clap") c.push_back(own);
-    }
-    c.push_back("/usr/local/lib/clap/brisanto.clap");
-    c.push_back("/usr/lib/clap/brisanto.clap");
-    return c;
 }
 
 // Reads a whole file; false with the errno value in *err.
@@ -144,18 +113,12 @@ int run(const Options& o) {
     // Plug-in.
     std::string pluginPath = o.plugin;
     if (pluginPath.empty()) {
-        for (const std::string& c : plugin_candidates())
-            if (is_file(c)) {
-                pluginPath = c;
-                break;
-            }
-        if (pluginPath.empty()) {
-            std::string list;
-            for (const std::string& c : plugin_candidates()) list += (list.empty() ? "" : ", ") + c;
-            return fail("Plug-in nicht gefunden (gesucht: " + list + "); bitte mit --plugin angeben");
-        }
+        pluginPath = host::find_plugin();
+        if (pluginPath.empty())
+            return fail("Plug-in nicht gefunden (gesucht: " + host::candidates_text() +
+                        "); bitte mit --plugin angeben");
     }
-    if (!is_file(pluginPath)) {
+    if (!host::is_file(pluginPath)) {
         struct stat st {};
         int e = stat(pluginPath.c_str(), &st) == 0 ? EISDIR : errno;
         return fail("Plug-in nicht ladbar: " + pluginPath + " (" + reason(e) + ")");
