@@ -183,6 +183,9 @@ bool send_chain(XGui* g, const std::vector<SongEntry>& song, std::size_t from) {
     return true;
 }
 
+// Whether the sequencer follows the host (parameter 1006).
+bool follows(const XGui* g) { return g->owner->globalValues[6].load(std::memory_order_relaxed) >= 0.5; }
+
 // ---- value texts -------------------------------------------------------------------
 
 void set_slider_text(const XGui* g, const XCtl& c, double v, char* buf, std::size_t cap) {
@@ -203,12 +206,10 @@ double set_value(const XGui* g, const XCtl& c) {
     const Engine* v = view(g);
     if (!v) return 0.0;
     if (c.arg == SV_LEN) return double(v->len);
-    if (c.arg == SV_BPM) return double(v->bpm);
+    // Following the host, the sequencer runs at the tempo the last block brought.
+    if (c.arg == SV_BPM) return follows(g) ? double(g->owner->pubBpm.load(std::memory_order_relaxed)) : double(v->bpm);
     return double(v->tracks[c.a].p[c.b]);
 }
-
-// Whether the sequencer follows the host (parameter 1006).
-bool follows(const XGui* g) { return g->owner->globalValues[6].load(std::memory_order_relaxed) >= 0.5; }
 
 // The step that sounds on the edited pattern, or -1.
 int playhead(const XGui* g) {

@@ -243,6 +243,7 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     // The editor's copy of the set; rendered never, so a low rate keeps it small.
     p->view = brskern_new(8000.0f);
     if (p->view) brs::copy_set_fields(*p->view, *p->engine);
+    p->viewPubBpm = p->pubBpm.load(std::memory_order_relaxed);
 
     refresh_cache(*p);
     for (int t = 0; t < 6; ++t)

@@ -46,6 +46,7 @@ bool load_set_staged(Plug& p, const char* text, After&& after) {
     // The editor's view becomes the loaded set. A chain that the pattern
     // parameter sets from here on still reaches it (sync_view).
     p.viewSongGen = p.songGen.load(std::memory_order_acquire);
+    p.viewPubBpm = p.pubBpm.load(std::memory_order_relaxed);  // the loaded tempo stands until a block says otherwise
     if (p.view) {
         try {
             brs::copy_set_fields(*p.view, *st);

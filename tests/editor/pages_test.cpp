@@ -199,6 +199,15 @@ TEST_F(PagesTest, StepsOfTheSelectedPatternAndThePatternTools) {
     p = tick();
     EXPECT_EQ(p.at(cell_x(0), row_y(4) + 10), FACE) << "step 17 is inside";
     EXPECT_EQ(p.at(cell_x(1), row_y(4) + 10), (Rgb8{18, 20, 26})) << "step 18 is beyond";
+
+    // "Position folgt Host" is the plug-in's own setting, written at once.
+    const int marks = host.dirtyMarks();
+    EXPECT_TRUE(plug()->posFollow.load());
+    click(889, 315);
+    p = tick();
+    EXPECT_FALSE(plug()->posFollow.load());
+    EXPECT_EQ(p.at(802, 304), FACE);
+    EXPECT_EQ(host.dirtyMarks(), marks + 1);
 }
 
 TEST_F(PagesTest, StartStopAndThePlayheadFollowTheSequencer) {
