@@ -482,6 +482,61 @@ TEST_F(PagesTest, EditsReachTheEngineWhateverTheHostDoesAndLoadsDiscardOlderOnes
     EXPECT_EQ(saved()->pats[0].steps[4][2].on, 1) << "edits go on after the import";
 }
 
+// A full queue (the audio thread renders, but cannot take the instance lock
+// for a while) is emptied by the main thread itself before the editor adds
+// to it: nothing is dropped, nothing overtakes.
+TEST_F(PagesTest, AFullQueueIsEmptiedInOrderNotDropped) {
+    ASSERT_TRUE(host.activate(48000.0, 1, 64));
+    ASSERT_TRUE(host.startProcessing());
+    open();
+    tick();
+    page(1);
+    brs::plug::Plug* p = plug();
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        std::vector<float> l(64), r(64);
+        while (!stop) {
+            host.process(64, l.data(), r.data());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    {
+        // The lock is busy for 300 ms: blocks are silent and take nothing.
+        std::mutex ready;
+        ready.lock();
+        std::thread holder([&] {
+            std::lock_guard<std::mutex> g(p->engineMutex);
+            ready.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+        ready.lock();
+        // Fill the queue as the editor would: the note of hoover step 8 counts
+        // up, the last edit leaves it at 7.
+        for (uint32_t i = 0; i < brs::plug::SET_EDIT_CAP; ++i) {
+            brs::plug::SetEdit e;
+            e.kind = brs::plug::SE_STEP;
+            e.b = 2;
+            e.c = 7;
+            e.step = brs::Step{0, 0, int8_t(int(i % 8)), 1, 0, 0};
+            e.seq = ++p->editSeq;
+            p->setq[(p->setTail.load() + 0) % brs::plug::SET_EDIT_CAP] = e;
+            p->setTail.store(p->setTail.load() + 1);
+        }
+        ASSERT_EQ(p->setTail.load() - p->setHead.load(), brs::plug::SET_EDIT_CAP);
+        click(cell_x(1), row_y(2));  // hoover step 2 on: the queue has no room
+        tick();
+        holder.join();
+    }
+    for (int i = 0; i < 500 && p->setHead.load() != p->setTail.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop = true;
+    audio.join();
+    EnginePtr e = saved();
+    EXPECT_EQ(e->pats[0].steps[2][7].note, 7) << "every queued edit, in order";
+    EXPECT_EQ(e->pats[0].steps[2][1].on, 1) << "and the click after them";
+    EXPECT_TRUE(p->gui->note.empty()) << "nothing was refused";
+}
+
 // Host parameter edits and set edits made one after the other keep their
 // order, even when the host drains them in one go.
 TEST_F(PagesTest, PatternButtonAndSongEditsKeepTheirOrder) {
