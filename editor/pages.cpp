@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "editor/editor.h"
@@ -616,17 +617,21 @@ void xdraw_page_ctl(XGui* g, const XCtl& c, int index) {
         xfill(g, {c.x, c.y, c.w, c.h}, face);
         if (!st.on && st.acc) xfill(g, {c.x + 1, c.y + 1, c.w - 2, 3}, XC_ACCENT);  // accent kept while off
         const XRgb ink = st.on ? (st.acc ? XC_TEXT_ON : XC_TEXT1) : (beyond ? XC_LINE : XC_TEXT2);
+        // Four corners, so that the widest texts ("−24", "×8", "15", "◀") never
+        // meet in a 46-pixel cell: note top left, reverse top right, slice
+        // bottom left, ratchet bottom right.
         if (st.note != 0) {
-            std::snprintf(buf, sizeof buf, "%+d", int(st.note));
+            std::snprintf(buf, sizeof buf, "%s%d", st.note > 0 ? "+" : "−", std::abs(int(st.note)));
             xlabel(g, buf, {c.x + 3, c.y, c.w - 6, 13}, ink, g->font, 0);
         }
-        if (st.rat > 1) {
-            std::snprintf(buf, sizeof buf, "\u00d7%d", int(st.rat));
-            xlabel(g, buf, {c.x + 3, c.y, c.w - 6, 13}, ink, g->font, 2);
-        }
+        if (c.a == BREAK && st.rev) xlabel(g, "◀", {c.x + 3, c.y, c.w - 6, 13}, ink, g->font, 2);
         if (c.a == BREAK) {
-            std::snprintf(buf, sizeof buf, "%s%d", st.rev ? "\u25c0" : "", int(st.slice & 15u));
+            std::snprintf(buf, sizeof buf, "%d", int(st.slice & 15u));
             xlabel(g, buf, {c.x + 3, c.y + 13, c.w - 6, 13}, ink, g->font, 0);
+        }
+        if (st.rat > 1) {
+            std::snprintf(buf, sizeof buf, "×%d", int(st.rat));
+            xlabel(g, buf, {c.x + 3, c.y + 13, c.w - 6, 13}, ink, g->font, 2);
         }
         const bool here = playhead(g) == s;
         xframe(g, {c.x, c.y, c.w, c.h}, here ? XC_FILL_DRAG : XC_LINE);
