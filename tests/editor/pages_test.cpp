@@ -400,6 +400,63 @@ TEST_F(PagesTest, SongListEditsAndThePatternButtonRule) {
     EXPECT_TRUE(song().empty());
 }
 
+// ---- the whole way ------------------------------------------------------------------
+
+// A groove made in the editor alone (steps with accents, notes, ratchets and
+// slices, a sound value, a song chain) is in the project: an instance that
+// loads the saved state renders the very same samples.
+TEST_F(PagesTest, AGrooveMadeInTheEditorSoundsTheSameInTheReopenedProject) {
+    open();
+    tick();
+    page(1);
+    click(cell_x(0), row_y(2));          // hoover on step 1
+    wheel(cell_x(0), row_y(2), false);   // a semitone down
+    click(92 + 72 + 10, 50);             // the wheel changes ratchets
+    wheel(cell_x(8), row_y(4), true);    // hat step 9: two hits
+    shift(true);
+    click(cell_x(3), row_y(3));          // break step 4, with accent
+    shift(false);
+    click(cell_x(3), row_y(3));          // and on
+    click(92 + 144 + 10, 50);            // the wheel changes slices
+    wheel(cell_x(3), row_y(3), true);
+    page(2);
+    click(92 + 54, 77);                  // the kick
+    click(92 + 80, 141);                 // its tune
+    page(3);
+    click(92 + 38 + 16, 235);            // pattern 2 for the next entry
+    click(92 + 54, 275);                 // add it
+    click(92 + 16, 235);                 // pattern 1
+    click(92 + 54, 275);                 // add it
+    tick();
+    std::vector<uint8_t> state;
+    ASSERT_TRUE(host.saveState(state));
+
+    Host other;
+    ASSERT_TRUE(other.load(BRS_CLAP_PATH) && other.create());
+    ASSERT_TRUE(other.loadState(state));
+    embed.reset();
+    std::vector<float> a(256), b(256), r(256);
+    double energy = 0.0;
+    for (Host* h : {&host, &other}) {
+        ASSERT_TRUE(h->activate(48000.0, 1, 256));
+        ASSERT_TRUE(h->startProcessing());
+        h->setTransport({true, true, true, 175.0});
+    }
+    for (int blk = 0; blk < 600; ++blk) {  // two passes of the chain
+        host.process(256, a.data(), r.data());
+        other.process(256, b.data(), r.data());
+        ASSERT_EQ(std::memcmp(a.data(), b.data(), sizeof(float) * 256), 0) << "block " << blk;
+        for (float x : a) energy += double(x) * x;
+    }
+    EXPECT_GT(energy, 1.0);
+    EnginePtr e = saved();
+    EXPECT_EQ(e->pats[0].steps[2][0].note, -1);
+    EXPECT_EQ(e->pats[0].steps[4][8].rat, 2);
+    EXPECT_EQ(e->pats[0].steps[3][3].acc, 1);
+    EXPECT_EQ(e->pats[0].steps[3][3].slice, 4);
+    EXPECT_EQ(e->song.size(), 2u);
+}
+
 // ---- the way edits take ---------------------------------------------------------------
 
 // Edits while the host does not process, while it processes 64-frame blocks
