@@ -449,6 +449,14 @@ TEST_F(PagesTest, AGrooveMadeInTheEditorSoundsTheSameInTheReopenedProject) {
         for (float x : a) energy += double(x) * x;
     }
     EXPECT_GT(energy, 1.0);
+    // The song page lights the entry that plays.
+    open();
+    tick();
+    page(3);
+    Picture p = tick();
+    const int32_t pos = plug()->pubSongPos.load();
+    ASSERT_TRUE(plug()->pubPlaying.load());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(p.at(92 + 55 * i + 4, 64 + 4), i == pos ? LIT : FACE) << "entry " << i;
     EnginePtr e = saved();
     EXPECT_EQ(e->pats[0].steps[2][0].note, -1);
     EXPECT_EQ(e->pats[0].steps[4][8].rat, 2);
