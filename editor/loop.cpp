@@ -235,6 +235,7 @@ void timer_cb(const clap_plugin_t* plugin, clap_id) {
     }
     if (g->lost) return;
 
+    settle_set_edits(*p);  // edits left queued when the host stopped sending blocks
     sync_view(*p);
     detect_changes(g);
 

@@ -602,6 +602,43 @@ TEST_F(PagesTest, AFullQueueIsEmptiedInOrderNotDropped) {
     EXPECT_TRUE(p->gui->note.empty()) << "nothing was refused";
 }
 
+// Edits left queued when the host stops sending blocks reach the engine on the
+// editor's next tick, not only with the next save.
+TEST_F(PagesTest, EditsLeftQueuedWhenBlocksStopArriveOnTheNextTick) {
+    ASSERT_TRUE(host.activate(48000.0, 1, 64));
+    ASSERT_TRUE(host.startProcessing());
+    open();
+    tick();
+    page(1);
+    brs::plug::Plug* p = plug();
+    std::atomic<bool> stop{false};
+    std::mutex ready;
+    ready.lock();
+    std::thread holder([&] {  // blocks keep coming but find the lock busy
+        std::lock_guard<std::mutex> g(p->engineMutex);
+        ready.unlock();
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ready.lock();
+    std::thread audio([&] {
+        std::vector<float> l(64), r(64);
+        while (!stop) {
+            host.process(64, l.data(), r.data());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    click(cell_x(6), row_y(2));
+    tick();
+    EXPECT_NE(p->setHead.load(), p->setTail.load()) << "queued for the next block";
+    stop = true;
+    audio.join();
+    holder.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // no block for a while
+    tick();
+    EXPECT_EQ(p->setHead.load(), p->setTail.load());
+    EXPECT_EQ(p->engine->pats[0].steps[2][6].on, 1);
+}
+
 // Host parameter edits and set edits made one after the other keep their
 // order, even when the host drains them in one go.
 TEST_F(PagesTest, PatternButtonAndSongEditsKeepTheirOrder) {
