@@ -2,6 +2,9 @@
 // (our own host driving build/brisanto.clap) next to the kernel's render call
 // alone, both playing the default groove at 175 BPM, 48 kHz.
 //
+// BM_PluginProcessWithSetEdits: the same with step edits from the editor
+// queued before every block.
+//
 // Counter "rtf": seconds of audio per CPU second. The shell's overhead is the
 // difference between BM_PluginProcess and BM_KernelProcess at one block size.
 //
@@ -18,6 +21,7 @@
 
 #include "engine/brskern.h"
 #include "host/host.h"
+#include "plugin/plug.h"
 
 namespace {
 
@@ -95,7 +99,45 @@ void BM_KernelProcess(benchmark::State& state) {
     kfree(e);
 }
 
+// BM_PluginProcess with the editor's set edits: before each block, range(1)
+// step edits are queued (as the steps page does when a user paints), and the
+// block applies them at its start.
+void BM_PluginProcessWithSetEdits(benchmark::State& state) {
+    const uint32_t frames = uint32_t(state.range(0));
+    const long edits = long(state.range(1));
+    brs::host::Host h;
+    if (!h.load(clapPath()) || !h.create() || !h.activate(RATE, 1, frames) || !h.startProcessing()) {
+        state.SkipWithError(("cannot run " + clapPath() + ": " + h.error()).c_str());
+        return;
+    }
+    h.setTransport({true, true, true, 175.0});
+    brs::plug::Plug* p = brs::plug::from(h.plugin());
+    std::vector<float> l(frames), r(frames);
+    for (int i = 0; i < 64; ++i) h.process(frames, l.data(), r.data());
+    long n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        uint32_t tail = p->setTail.load(std::memory_order_relaxed);
+        for (long i = 0; i < edits; ++i, ++n) {
+            brs::plug::SetEdit e;
+            e.kind = brs::plug::SE_STEP;
+            e.a = uint8_t(n % 8);
+            e.b = uint8_t(n % 6);
+            e.c = uint8_t(16 + n % 48);  // beyond the groove's sixteen steps
+            e.step = brs::Step{uint8_t(n & 1), 0, 0, 1, 0, 0};
+            e.seq = ++p->editSeq;
+            p->setq[tail++ % brs::plug::SET_EDIT_CAP] = e;
+        }
+        p->setTail.store(tail, std::memory_order_release);
+        state.ResumeTiming();
+        h.process(frames, l.data(), r.data());
+        benchmark::DoNotOptimize(l.data());
+    }
+    setRate(state, frames);
+}
+
 BENCHMARK(BM_KernelProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
+BENCHMARK(BM_PluginProcessWithSetEdits)->Args({64, 0})->Args({64, 16})->Args({64, 384});
 BENCHMARK(BM_PluginProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 
 }  // namespace

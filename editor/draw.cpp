@@ -11,20 +11,17 @@ namespace brs::plug {
 
 namespace {
 
-struct Rgb {
-    int r, g, b;
-};
-
-constexpr Rgb BACKGROUND{13, 15, 19};
-constexpr Rgb FACE{24, 28, 36};        // control face, inactive button
-constexpr Rgb FILL{110, 44, 24};       // slider fill at rest
-constexpr Rgb FILL_DRAG{53, 224, 208}; // slider fill while dragged, status text
-constexpr Rgb ACCENT{255, 92, 40};     // marker, title, active mute button
-constexpr Rgb LIT{184, 214, 43};       // active follow toggle and pattern button
-constexpr Rgb LINE{48, 54, 66};        // outlines and separator
-constexpr Rgb TEXT2{150, 160, 176};    // secondary text
-constexpr Rgb TEXT1{228, 232, 238};    // primary text
-constexpr Rgb TEXT_ON{16, 16, 16};     // text on an active button
+using Rgb = XRgb;
+constexpr Rgb BACKGROUND = XC_BACKGROUND;
+constexpr Rgb FACE = XC_FACE;
+constexpr Rgb FILL = XC_FILL;
+constexpr Rgb FILL_DRAG = XC_FILL_DRAG;
+constexpr Rgb ACCENT = XC_ACCENT;
+constexpr Rgb LIT = XC_LIT;
+constexpr Rgb LINE = XC_LINE;
+constexpr Rgb TEXT2 = XC_TEXT2;
+constexpr Rgb TEXT1 = XC_TEXT1;
+constexpr Rgb TEXT_ON = XC_TEXT_ON;
 
 const char* const VERSION_LINE = "Velmora \u00b7 Plugin 0.3.0 \u00b7 Noten 36\u201341 spielen die Spuren";
 const char* const HELP_LINE =
@@ -78,14 +75,15 @@ int fill_width(double p, int w) {
     return gl < 0 ? 0 : (gl > w ? w : static_cast<int>(gl));
 }
 
-void draw_slider(XGui* g, const XCtl& c, bool dragged, double v) {
+void draw_slider(XGui* g, const XCtl& c, bool dragged, double v, const char* valueText = nullptr) {
     fill(g, c.x, c.y, c.w, c.h, FACE);
     int f = fill_width(xpos(c, v), c.w);
     fill(g, c.x, c.y, f, c.h, dragged ? FILL_DRAG : FILL);
     fill(g, c.x + (f > 2 ? f : 2) - 2, c.y, 2, c.h, ACCENT);
     outline(g, c);
     char buf[64];
-    value_text(g, c.id, v, buf, sizeof buf);
+    if (valueText) std::snprintf(buf, sizeof buf, "%s", valueText);
+    else value_text(g, c.id, v, buf, sizeof buf);
     text(g, buf, {c.x + 6, c.y, c.w - 12, c.h}, TEXT1, g->font, 2);
 }
 
@@ -140,6 +138,21 @@ std::string status_shown(XGui* g, XftFont* f, const std::string& st, int w) {
 }
 
 }  // namespace
+
+void xfill(XGui* g, XRect r, XRgb c) { fill(g, r.x, r.y, r.w, r.h, c); }
+void xframe(XGui* g, XRect r, XRgb c) {
+    XSetForeground(g->dpy, g->gc, xpix(g, c.r, c.g, c.b));
+    XDrawRectangle(g->dpy, g->pix, g->gc, r.x, r.y, static_cast<unsigned>(r.w - 1), static_cast<unsigned>(r.h - 1));
+}
+void xlabel(XGui* g, const char* s, XRect r, XRgb c, XftFont* f, int align) { text(g, s, r, c, f, align); }
+void xslider(XGui* g, const XCtl& c, bool dragged, double v, const char* valueText) {
+    draw_slider(g, c, dragged, v, valueText);
+}
+void xbutton(XGui* g, const XCtl& c, bool active, XRgb lit, const char* label) {
+    fill(g, c.x, c.y, c.w, c.h, active ? lit : FACE);
+    outline(g, c);
+    text(g, label, {c.x, c.y, c.w, c.h}, active ? TEXT_ON : TEXT1, g->fontBold, 1);
+}
 
 // [main thread] no server request on TrueColor visuals
 unsigned long xpix(XGui* g, int r, int g8, int b) {
@@ -220,6 +233,10 @@ void xlayout(XGui* g) {
     for (int j = 0; j < 8; ++j)
         g->ctls.push_back(XCtl{1007, 210 + 38 * j, 346, 32, 26, 2, 1.0, 8.0, false, 1.0, j + 1});
     g->ctls.push_back(XCtl{1008, 526, 346, 120, 26, 3, 0.0, 1.0, false, 0.0, 0});
+    // The track rows and the master row belong to the mixer page; the
+    // bottom row stays on every page.
+    for (std::size_t i = 0; i < 54; ++i) g->ctls[i].page = XP_MISCHPULT;
+    xlayout_pages(g);
 }
 
 double xpos(const XCtl& c, double value) {
@@ -236,6 +253,7 @@ double xval(const XCtl& c, double p) {
 }
 
 double xwert(const XGui* g, const XCtl& c) {
+    if (c.kind >= XK_PAGE) return xwert_page(g, c);
     double v = 0.0;
     if (!cached_value(*g->owner, c.id, &v)) return 0.0;
     return v;
@@ -256,23 +274,28 @@ void xzeichne(XGui* g) {
         const std::string shown = status_shown(g, g->font, g->owner->status, right - left);
         text(g, shown.c_str(), {left, 8, right - left, 26}, FILL_DRAG, g->font, 2);
     }
-    for (int k = 0; k < 7; ++k) text(g, TP[k].label, {92 + 118 * k, 42, 108, 18}, TEXT2, g->font, 0);
-    text(g, "Stumm", {918, 42, 60, 18}, TEXT2, g->font, 0);
-    for (int t = 0; t < 6; ++t) text(g, TRACK_DE[t], {14, 64 + 34 * t, 72, 26}, TEXT1, g->fontBold, 0);
-    text(g, "Summe", {14, 302, 72, 26}, TEXT1, g->fontBold, 0);
-    for (int j = 0; j < 6; ++j) text(g, MASTER_HEADS[j], {92 + 118 * j, 280, 108, 18}, TEXT2, g->font, 0);
+    if (g->page == XP_MISCHPULT) {
+        for (int k = 0; k < 7; ++k) text(g, TP[k].label, {92 + 118 * k, 42, 108, 18}, TEXT2, g->font, 0);
+        text(g, "Stumm", {918, 42, 60, 18}, TEXT2, g->font, 0);
+        for (int t = 0; t < 6; ++t) text(g, TRACK_DE[t], {14, 64 + 34 * t, 72, 26}, TEXT1, g->fontBold, 0);
+        text(g, "Summe", {14, 302, 72, 26}, TEXT1, g->fontBold, 0);
+        for (int j = 0; j < 6; ++j) text(g, MASTER_HEADS[j], {92 + 118 * j, 280, 108, 18}, TEXT2, g->font, 0);
+    }
     text(g, "Takt", {14, 346, 72, 26}, TEXT1, g->fontBold, 0);
-    fill(g, 14, 272, 962, 1, LINE);
+    if (g->page == XP_MISCHPULT) fill(g, 14, 272, 962, 1, LINE);
+    else xdraw_page_labels(g);
 
     for (std::size_t i = 0; i < g->ctls.size(); ++i) {
         const XCtl& c = g->ctls[i];
+        if (!xon_page(g, c)) continue;
         bool dragged = g->drag == static_cast<int>(i);
         double v = dragged ? g->dragVal : xwert(g, c);
-        if (c.kind == 0) draw_slider(g, c, dragged, v);
-        else draw_button(g, c, v);
+        if (c.kind == XK_SLIDER) draw_slider(g, c, dragged, v);
+        else if (c.kind <= XK_LOAD) draw_button(g, c, v);
+        else xdraw_page_ctl(g, c, static_cast<int>(i));
     }
 
-    text(g, HELP_LINE, {14, 386, 962, 18}, TEXT2, g->font, 0);
+    if (g->page == XP_MISCHPULT) text(g, HELP_LINE, {14, 386, 962, 18}, TEXT2, g->font, 0);
 
     XCopyArea(g->dpy, g->pix, g->win, g->gc, 0, 0, XGUI_W, XGUI_H, 0, 0);
     XFlush(g->dpy);

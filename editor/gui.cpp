@@ -147,6 +147,7 @@ bool gui_create(const clap_plugin_t* plugin, const char* api, bool isFloating) {
     p->gui = g;
     track_display(g);
 
+    sync_view(*p);  // what changed the set while no editor was open
     xlayout(g);
 
     int scr = DefaultScreen(dpy);
@@ -176,9 +177,12 @@ void gui_destroy(const clap_plugin_t* plugin) {
 
     // A drag cut short by closing the editor still ends its gesture.
     if (g->drag >= 0) {
-        xqueue(g, g->ctls[static_cast<std::size_t>(g->drag)].id, 0.0, 2);
+        const XCtl& c = g->ctls[static_cast<std::size_t>(g->drag)];
+        if (c.kind == XK_SLIDER) xqueue(g, c.id, 0.0, 2);
+        else mark_dirty(*p);
         g->drag = -1;
     }
+    if (g->paint >= 0) mark_dirty(*p);  // a painting cut short still changed the set
 
     if (g->timerId != XGUI_NO_TIMER) {
         const clap_host_timer_support_t* t = host_timers(*p);

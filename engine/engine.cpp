@@ -69,6 +69,11 @@ constexpr float DEFAULT_P[NUM_PARAMS][NUM_TRACKS] = {
 
 }  // namespace
 
+float defaultParam(int track, int index) {
+    if (track < 0 || track >= NUM_TRACKS || index < 0 || index >= NUM_PARAMS) return 0.0f;
+    return DEFAULT_P[index][track];
+}
+
 int paramIndex(const char* name) {
     if (name == nullptr) return -1;
     for (int i = 0; i < NUM_PARAMS; ++i)

@@ -41,6 +41,10 @@ struct ParamRange {
 };
 extern const ParamRange PARAM_RANGES[NUM_PARAMS];
 
+// The value a fresh engine gives parameter index of track (0.0 outside the tables).
+// [any thread] no allocation
+float defaultParam(int track, int index);
+
 // Index of a track parameter key in PARAM_NAMES (exact, case-sensitive), or -1.
 int paramIndex(const char* name);
 

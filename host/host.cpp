@@ -432,7 +432,9 @@ const void* Host::cbGetExtension(const clap_host_t* h, const char* id) {
     static const clap_host_params_t PARAMS = {&Host::cbRescan, &Host::cbClear, &Host::cbRequestFlush};
     static const clap_host_timer_support_t TIMERS = {&Host::cbRegisterTimer, &Host::cbUnregisterTimer};
     if (self->offerParams_ && std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &PARAMS;
+    static const clap_host_state_t STATE = {&Host::cbMarkDirty};
     if (self->offerTimers_ && std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &TIMERS;
+    if (self->offerState_ && std::strcmp(id, CLAP_EXT_STATE) == 0) return &STATE;
     return nullptr;
 }
 
@@ -458,6 +460,7 @@ void Host::cbRescan(const clap_host_t* h, clap_param_rescan_flags flags) {
 void Host::cbClear(const clap_host_t*, clap_id, clap_param_clear_flags) {}
 
 void Host::cbRequestFlush(const clap_host_t* h) { Host::self(h)->flushRequests_.fetch_add(1); }
+void Host::cbMarkDirty(const clap_host_t* h) { Host::self(h)->dirtyMarks_.fetch_add(1); }
 
 bool Host::cbRegisterTimer(const clap_host_t* h, uint32_t periodMs, clap_id* id) {
     Host* self = Host::self(h);

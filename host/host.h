@@ -122,6 +122,8 @@ public:
     void offerParams(bool on) { offerParams_ = on; }
     void offerTimers(bool on) { offerTimers_ = on; }
     void offerRequestCallback(bool on) { offerRequestCallback_ = on; }
+    // "clap.state" on the host side (mark_dirty); offered by default.
+    void offerState(bool on) { offerState_ = on; }
     // Extra host extensions (for example an editor test's own); consulted
     // before the built-in ones. Return null for ids it does not serve.
     void setExtensionProvider(std::function<const void*(const char* id)> f) {
@@ -213,6 +215,8 @@ public:
     void setRescanHook(std::function<void(uint32_t flags)> f) { rescanHook_ = std::move(f); }
     int flushRequests() const { return flushRequests_.load(); }
     int callbackRequests() const { return callbackRequests_.load(); }
+    // mark_dirty calls so far (the plug-in said its state changed).
+    int dirtyMarks() const { return dirtyMarks_.load(); }
     bool callbackPending() const { return callbackPending_.load(); }
 
     // Main-loop step: when the plug-in asked for a callback, clear the flag
@@ -239,6 +243,7 @@ private:
     static void cbRescan(const clap_host_t* h, clap_param_rescan_flags flags);
     static void cbClear(const clap_host_t* h, clap_id id, clap_param_clear_flags flags);
     static void cbRequestFlush(const clap_host_t* h);
+    static void cbMarkDirty(const clap_host_t* h);
     static bool cbRegisterTimer(const clap_host_t* h, uint32_t periodMs, clap_id* id);
     static bool cbUnregisterTimer(const clap_host_t* h, clap_id id);
     static int64_t cbWrite(const clap_ostream_t* s, const void* buf, uint64_t size);
@@ -250,7 +255,7 @@ private:
     const clap_plugin_t* plugin_ = nullptr;
     clap_host_t host_{};
     clap_version_t hostVersion_ = CLAP_VERSION_INIT;
-    bool offerExtensions_ = true, offerParams_ = true, offerTimers_ = true, offerRequestCallback_ = true;
+    bool offerExtensions_ = true, offerParams_ = true, offerTimers_ = true, offerRequestCallback_ = true, offerState_ = true;
     std::function<const void*(const char*)> extraExtension_;
     bool active_ = false, processing_ = false;
     std::string error_;
@@ -273,6 +278,7 @@ private:
     std::function<void(uint32_t)> rescanHook_;
     std::atomic<int> flushRequests_{0};
     std::atomic<int> callbackRequests_{0};
+    std::atomic<int> dirtyMarks_{0};
     std::atomic<bool> callbackPending_{false};
     std::vector<Timer> timers_;
     clap_id nextTimer_ = 1;

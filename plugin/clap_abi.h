@@ -468,6 +468,7 @@ BRS_CLAP_SIZE_CHECK(clap_plugin_params_t, 48);
 BRS_CLAP_SIZE_CHECK(clap_host_params_t, 24);
 BRS_CLAP_SIZE_CHECK(clap_istream_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_ostream_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_host_state_t, 8);
 BRS_CLAP_SIZE_CHECK(clap_window_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_gui_resize_hints_t, 12);
 BRS_CLAP_SIZE_CHECK(clap_plugin_gui_t, 120);

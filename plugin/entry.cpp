@@ -99,6 +99,8 @@ void pl_destroy(const clap_plugin_t* plugin) {
     p->engine = nullptr;
     brskern_free(p->stage);
     p->stage = nullptr;
+    brskern_free(p->view);
+    p->view = nullptr;
     delete p;
 }
 
@@ -125,6 +127,10 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
                 if (brskern_t st = stage_engine(*p)) {
                     {
                         std::lock_guard<std::mutex> g(p->engineMutex);
+                        // Set edits still queued go with the set (those a
+                        // waiting host parameter edit holds back follow it
+                        // into the new engine later, in their order).
+                        apply_set_edits(*p, first_gev_seq(*p, true));
                         brs::copy_set_fields(*st, *p->engine);
                     }
                     size_t n = brskern_save_set(st, nullptr, 0);
@@ -247,6 +253,11 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
 
     p->engine = brskern_new(48000.0f);
     for (const GrooveStep& s : GROOVE) brskern_set_step(p->engine, 0, s.track, s.step, 1, s.acc, s.note, s.rat, 0, 0);
+
+    // The editor's copy of the set; rendered never, so a low rate keeps it small.
+    p->view = brskern_new(8000.0f);
+    if (p->view) brs::copy_set_fields(*p->view, *p->engine);
+    p->viewPubBpm = p->pubBpm.load(std::memory_order_relaxed);
 
     refresh_cache(*p);
     for (int t = 0; t < 6; ++t)

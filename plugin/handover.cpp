@@ -57,13 +57,16 @@ int64_t now_ns() {
         .count();
 }
 
-// True while another thread processes blocks for this instance.
+}  // namespace
+
 bool audio_running(const Plug& p) {
     if (!p.active.load(std::memory_order_acquire)) return false;
     if (p.audioThread.load(std::memory_order_relaxed) == static_cast<unsigned long>(pthread_self())) return false;
     const int64_t alive = ALIVE_NS + 2 * p.blockNs.load(std::memory_order_relaxed);
     return now_ns() - p.lastProcessNs.load(std::memory_order_relaxed) < alive;
 }
+
+namespace {
 
 // Carries out the posted request. [engineMutex held, either thread] no allocation
 void serve(Plug& p) {
@@ -77,7 +80,12 @@ void serve(Plug& p) {
             m.ok = false;
             return;
         }
+        // Every set edit queued before the copy is in it: those the host
+        // parameter edits still waiting let through go to the engine first,
+        // the rest only into the copy, and reach the engine in their order.
+        apply_set_edits(p, first_gev_seq(p, false));
         copy_set_fields(st, live);
+        peek_set_edits(p, st);
         p.sinceCopy = 0;
         m.ok = true;
         return;
@@ -91,6 +99,7 @@ void serve(Plug& p) {
         values[s] = slot_ref(p, s).load(std::memory_order_relaxed);
     }
     swap_set_fields(live, st);
+    discard_set_edits(p);  // edits queued before a load never mix into the loaded set
     if (m.after) m.after(p, m.ctx);
     for (uint64_t bits = again; bits; bits &= bits - 1) {
         const int s = __builtin_ctzll(bits);

@@ -144,6 +144,7 @@ void apply_param(Plug& p, uint32_t id, double value) {
     case 1007: {
         const uint8_t song[2] = {static_cast<uint8_t>(round_host(value) - 1), 1};
         brskern_set_song(p.engine, song, 2);
+        p.songGen.fetch_add(1, std::memory_order_release);  // the editor's view follows
         break;
     }
     case 1008:
@@ -217,9 +218,12 @@ void apply_event(Plug& p, const clap_event_header_t* ev) {
 }
 
 void drain_gevs(Plug& p, const clap_output_events_t* out) {
+    // With gevMutex busy the set edits wait too, so that none overtakes a
+    // host parameter edit made before it.
     if (!p.gevMutex.try_lock()) return;
     if (p.gevs.empty()) {
         p.gevMutex.unlock();
+        apply_set_edits(p, UINT64_MAX);
         return;
     }
     // Swap with the spare array: the editor keeps appending into storage the
@@ -229,6 +233,7 @@ void drain_gevs(Plug& p, const clap_output_events_t* out) {
     p.gevMutex.unlock();
 
     for (const Plug::GEv& g : p.gevSpare) {
+        apply_set_edits(p, g.seq);  // the set edits made before this one
         if (g.kind == 1) {
             apply_param(p, g.id, g.value);
             if (out && out->try_push) {
@@ -254,6 +259,7 @@ void drain_gevs(Plug& p, const clap_output_events_t* out) {
         }
     }
     p.gevSpare.clear();
+    apply_set_edits(p, UINT64_MAX);
 }
 
 // ---- "clap.params" ---------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "engine/brskern.h"
 #include "plugin/clap_abi.h"
+#include "plugin/setedit.h"
 
 namespace brs::plug {
 
@@ -48,6 +49,9 @@ struct Plug {
         uint32_t id;
         double value;
         int32_t kind;
+        // Order among all editor edits, this queue and the set-edit queue
+        // (plugin/setedit.h); 0 for edits that need no order.
+        uint64_t seq = 0;
     };
 
     clap_plugin_t plugin{};
@@ -158,6 +162,37 @@ struct Plug {
     // (take_host_values). NaN: not seen yet, the declared default then.
     // [main thread]
     double hostSeen[64];
+    // ---- set edits from the editor (plugin/setedit.h) --------------------
+    // The bounded queue: the editor appends at setTail, a holder of
+    // engineMutex takes from setHead. Both count on and wrap by SET_EDIT_CAP.
+    SetEdit setq[SET_EDIT_CAP]{};
+    std::atomic<uint32_t> setHead{0};
+    std::atomic<uint32_t> setTail{0};
+    // Order of every editor edit in both queues. [main thread]
+    uint64_t editSeq = 0;
+    // The editor's copy of the set: every editor edit changes it at once;
+    // a load, an import and the pattern parameter replace what they change.
+    // [main thread]
+    brskern_t view = nullptr;
+    uint64_t viewGen = 0;        // bumped by every change of view
+    uint32_t viewSongGen = 0;    // songGen as last taken into view
+    float viewPubBpm = 0.0f;     // pubBpm as last taken into view
+    // The last chain of two or more entries that the pattern parameter
+    // replaced, for the song page to bring back. [main thread]
+    std::vector<SongEntry> lostSong;
+    // Bumped each time parameter 1007 replaced the song chain. [any thread]
+    std::atomic<uint32_t> songGen{0};
+    // The sequencer as the audio thread left it at the end of its last block
+    // (or the main thread, when it applied edits itself). [any thread]
+    std::atomic<int32_t> pubStep{0};
+    std::atomic<int32_t> pubPat{0};
+    std::atomic<int32_t> pubSongPos{0};
+    std::atomic<bool> pubPlaying{false};
+    std::atomic<float> pubBpm{175.0f};
+
+    std::atomic<bool> posFollow{true};  // "Position folgt Host"
+    bool multi = false;
+    std::atomic<uint8_t> route[6]{};  // 0 "Summe", 1 the track's own output
 
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);

@@ -255,6 +255,7 @@ clap_process_status Plug::process(const clap_process_t* pr) {
     }
     for (; i < m; ++i) apply_event(*this, in->get(in, i));
     zero_extra(o, 0, n);
+    publish_play(*this);
 
     engineMutex.unlock();
     return CLAP_PROCESS_CONTINUE;

@@ -88,6 +88,8 @@ void note_host_values(Plug& p);
 // Serves the main thread's posted request, if any: a copy of the live set or
 // the hand-over of a loaded one. [audio thread, engineMutex held] no allocation
 void serve_mail(Plug& p);
+// True while another thread processes blocks for this instance. [any thread]
+bool audio_running(const Plug& p);
 // Notes when and on which thread the host called process. [audio thread] lock-free
 void note_process_call(Plug& p);
 // The stage engine, made on first use; null when memory runs out.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -42,7 +43,28 @@ bool load_set_staged(Plug& p, const char* text, After&& after) {
     StageAccess stage(p);
     brskern_t st = stage.copy();
     if (!st || !brskern_load_set(st, text)) return false;
-    return stage.hand_over(after);
+    // The editor's view becomes the loaded set. A chain that the pattern
+    // parameter sets from here on still reaches it (sync_view).
+    p.viewSongGen = p.songGen.load(std::memory_order_acquire);
+    p.viewPubBpm = p.pubBpm.load(std::memory_order_relaxed);  // the loaded tempo stands until a block says otherwise
+    if (p.view) {
+        try {
+            brs::copy_set_fields(*p.view, *st);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        ++p.viewGen;
+    }
+    if (stage.hand_over(after)) return true;
+    // Out of memory: the live set stays, and so must the view.
+    if (p.view)
+        if (brskern_t live = stage.copy()) {
+            try {
+                brs::copy_set_fields(*p.view, *live);
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    return false;
 }
 
 // [main thread] formats a copy of the engine's set taken at a block boundary

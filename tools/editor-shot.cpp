@@ -1,20 +1,32 @@
 // brisanto-editor-shot: writes a PNG picture of the plug-in's editor.
 //
-//   brisanto-editor-shot <plugin.clap> <out.png>
+//   brisanto-editor-shot <plugin.clap> <out.png> [page]
 //
 // Loads the plug-in with our host, embeds its editor in a window of its own,
-// lets the editor's timer draw once and reads the window back. Uses the X
-// display in $DISPLAY, or starts a private Xvfb when there is none.
+// lets the editor's timer draw once and reads the window back. page is one of
+// "mischpult" (the default), "schritte", "klang", "song": the tool clicks
+// that page's button first. Uses the X display in $DISPLAY, or starts a
+// private Xvfb when there is none.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <chrono>
+#include <thread>
 
 #include "host/embed.h"
 #include "host/host.h"
 #include "tools/png_write.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <plugin.clap> <out.png>\n", argv[0]);
+    static const char* const PAGES[4] = {"mischpult", "schritte", "klang", "song"};
+    int page = 0;
+    if (argc == 4) {
+        page = -1;
+        for (int j = 0; j < 4; ++j)
+            if (std::strcmp(argv[3], PAGES[j]) == 0) page = j;
+    }
+    if ((argc != 3 && argc != 4) || page < 0) {
+        std::fprintf(stderr, "usage: %s <plugin.clap> <out.png> [mischpult|schritte|klang|song]\n", argv[0]);
         return 2;
     }
     brs::host::Xvfb server;
@@ -40,6 +52,25 @@ int main(int argc, char** argv) {
             return 1;
         }
         embed.tick();
+        if (page > 0) {
+            // A click on the page's button, right of "Set laden".
+            Display* d = embed.display();
+            XEvent ev{};
+            ev.xbutton.display = d;
+            ev.xbutton.window = embed.child();
+            ev.xbutton.root = DefaultRootWindow(d);
+            ev.xbutton.x = 660 + 81 * page + 36;
+            ev.xbutton.y = 359;
+            ev.xbutton.button = Button1;
+            ev.xbutton.same_screen = True;
+            for (int type : {ButtonPress, ButtonRelease}) {
+                ev.xbutton.type = type;
+                XSendEvent(d, embed.child(), False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &ev);
+            }
+            XSync(d, False);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            embed.tick();
+        }
         pic = embed.settle();
     }
     if (pic.w == 0) {

@@ -4,6 +4,10 @@
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <fstream>
+#include <iterator>
 
 #include "editor_fixture.h"
 #include "plugin/plug.h"
@@ -336,7 +340,8 @@ TEST_F(GuiTest, TextsSitExactlyWhereTheirRectanglesAndAlignmentsPutThem) {
     for (int y = 0; y < 412; ++y)
         for (int x = 0; x < 990; ++x) {
             bool inControl = (x >= 92 && x < 978 && ((y >= 64 && y < 64 + 34 * 5 + 26) || (y >= 302 && y < 328))) ||
-                             (y >= 346 && y < 372 && x >= 92 && x < 646);
+                             (y >= 346 && y < 372 && x >= 92 && x < 646) ||
+                             (y >= 346 && y < 372 && x >= 660 && x < 976);  // the page selector
             if (!inControl && !(p.at(x, y) == want.at(x, y))) ++outside;
         }
     EXPECT_EQ(outside, 0) << "labels, separator or help line differ";
@@ -344,6 +349,58 @@ TEST_F(GuiTest, TextsSitExactlyWhereTheirRectanglesAndAlignmentsPutThem) {
         EXPECT_EQ(differing(p, want, b.x + 1, b.y + 1, b.w - 2, 24), 0) << "button at x = " << b.x << ", y = " << b.y;
     for (int t = 0; t < 6; ++t)
         EXPECT_EQ(differing(p, want, 92 + 118 * 5 + 2, 65 + 34 * t, 105, 24), 0) << "delay send value, track " << t;
+}
+
+// The stored picture of the mixer page (docs/editor.png, 8-bit RGB rows
+// without filters), as a Picture; empty when it cannot be read.
+Picture stored_picture(const std::string& path) {
+    Picture p;
+    std::ifstream f(path, std::ios::binary);
+    std::vector<uint8_t> d((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    auto be32 = [&](std::size_t at) {
+        return uint32_t(d[at]) << 24 | uint32_t(d[at + 1]) << 16 | uint32_t(d[at + 2]) << 8 | d[at + 3];
+    };
+    std::vector<uint8_t> idat;
+    int w = 0, h = 0;
+    for (std::size_t at = 8; at + 12 <= d.size();) {
+        const uint32_t len = be32(at);
+        if (at + 12 + len > d.size()) return p;
+        const std::string type(d.begin() + std::ptrdiff_t(at + 4), d.begin() + std::ptrdiff_t(at + 8));
+        if (type == "IHDR") w = int(be32(at + 8)), h = int(be32(at + 12));
+        if (type == "IDAT") idat.insert(idat.end(), d.begin() + std::ptrdiff_t(at + 8), d.begin() + std::ptrdiff_t(at + 8 + len));
+        at += 12 + len;
+    }
+    std::vector<uint8_t> rows(std::size_t(h) * (1 + 3 * std::size_t(w)));
+    uLongf n = uLongf(rows.size());
+    if (w <= 0 || uncompress(rows.data(), &n, idat.data(), uLong(idat.size())) != Z_OK || n != rows.size()) return p;
+    p.w = w;
+    p.h = h;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* r = &rows[std::size_t(y) * (1 + 3 * std::size_t(w))];
+        if (r[0] != 0) return Picture{};  // the screenshot tool writes no row filters
+        for (int x = 0; x < w; ++x) p.px.push_back({r[1 + 3 * x], r[2 + 3 * x], r[3 + 3 * x]});
+    }
+    return p;
+}
+
+// The mixer page is the picture in the guide, pixel for pixel, everywhere but
+// in the page selector right of "Set laden".
+TEST_F(GuiTest, MixerPageIsTheStoredPictureOutsideThePageSelector) {
+    const Picture want = stored_picture(std::string(BRS_SOURCE_DIR) + "/docs/editor.png");
+    ASSERT_EQ(want.w, 990) << "docs/editor.png could not be read";
+    open();
+    const Picture p = tick();
+    int outside = 0, inside = 0;
+    for (int y = 0; y < 412; ++y)
+        for (int x = 0; x < 990; ++x) {
+            const bool selector = x >= 660 && x < 976 && y >= 346 && y < 372;
+            if (!(p.at(x, y) == want.at(x, y))) ++(selector ? inside : outside);
+        }
+    EXPECT_EQ(outside, 0);
+    EXPECT_GT(inside, 0) << "the page selector is drawn";
+    // Its four buttons, the mixer's lit like a pattern button.
+    EXPECT_EQ(p.at(662, 348), LIT);
+    for (int j = 1; j < 4; ++j) EXPECT_EQ(p.at(662 + 81 * j, 348), FACE) << "page button " << j;
 }
 
 // A tick without input or change leaves the window alone; a change found in

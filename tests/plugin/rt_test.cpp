@@ -13,7 +13,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -228,6 +230,92 @@ TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
     EXPECT_EQ(c.allocs, 0) << "blocks with the lock busy, " << rate << " Hz";
     EXPECT_EQ(c.frees, 0);
     EXPECT_EQ(c.waits, 0);
+}
+
+// One set edit as the editor queues it (plugin/setedit.cpp), without the
+// editor's own view: waits while the queue is full.
+void pushSetEdit(plug::Plug* p, plug::SetEdit e) {
+    while (p->setTail.load() - p->setHead.load() >= plug::SET_EDIT_CAP) std::this_thread::yield();
+    e.seq = ++p->editSeq;
+    const uint32_t t = p->setTail.load(std::memory_order_relaxed);
+    p->setq[t % plug::SET_EDIT_CAP] = e;
+    p->setTail.store(t + 1, std::memory_order_release);
+}
+
+// Edit i of a sequence that cycles through every kind of set edit.
+plug::SetEdit editOfKind(long i) {
+    plug::SetEdit e;
+    e.kind = uint8_t(plug::SE_STEP + i % 11);
+    e.a = uint8_t(i % 8);
+    e.b = uint8_t((i / 8) % 6);
+    e.c = uint8_t(i % 64);
+    e.step = brs::Step{uint8_t(i % 2), uint8_t(i % 3 == 0), int8_t(i % 25 - 12), uint8_t(1 + i % 4), uint8_t(i % 16),
+                       uint8_t(i % 5 == 0)};
+    switch (e.kind) {
+    case plug::SE_PARAM: e.b = uint8_t(i % 2 ? 0 : 11); e.value = float(90 + i % 20); break;  // tune, detune
+    case plug::SE_LEN: e.value = float(1 + i % 64); break;
+    case plug::SE_BPM: e.value = float(60 + i % 200); break;
+    case plug::SE_SONG_LEN: e.value = float(i % 300); break;  // past the editor's room too
+    case plug::SE_SONG_ENTRY: e.c = uint8_t(i % 256); e.b = uint8_t(1 + i % 16); break;
+    case plug::SE_CLEAR: e.b = uint8_t(i % 7); break;
+    case plug::SE_COPY: e.b = uint8_t((i + 3) % 8); break;
+    default: e.value = float(i % 2); break;
+    }
+    return e;
+}
+
+// Every kind of set edit from the editor, mixed with host parameter edits,
+// while blocks of 64 frames play and the main thread saves and loads: the
+// audio thread applies them without allocating, freeing or waiting.
+TEST_P(RtTest, SetEditsOfEveryKindNeverAllocateNorWait) {
+    const double rate = GetParam();
+    activate(rate, 64);
+    std::vector<uint8_t> state;
+    ASSERT_TRUE(host.saveState(state));
+    Script s;
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0};
+    const Counts c0 = now();
+    std::thread player([&] {
+        for (long b = 0; !stop.load(); ++b) {
+            s.block(host, b, 64);
+            blocks.store(b + 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    plug::Plug* p = plug();
+    for (long i = 0; i < 6000; ++i) {
+        pushSetEdit(p, editOfKind(i));
+        if (i % 50 == 0) {
+            std::lock_guard<std::mutex> g(p->gevMutex);
+            p->gevs.push_back({uint32_t(16 * (i % 6) + 1), 500.0 + double(i % 100), 1, ++p->editSeq});
+        }
+        if (i % 1500 == 700) {
+            std::vector<uint8_t> st;
+            EXPECT_TRUE(host.saveState(st));  // the queue goes into the copy first
+        }
+        if (i % 1500 == 1400) EXPECT_TRUE(host.loadState(state));  // and is dropped at the swap
+    }
+    while (p->setHead.load() != p->setTail.load()) std::this_thread::yield();
+    stop = true;
+    player.join();
+    const Counts c = since(c0);
+    EXPECT_GT(blocks.load(), 0);
+    EXPECT_EQ(c.allocs, 0) << rate << " Hz";
+    EXPECT_EQ(c.frees, 0);
+    EXPECT_EQ(c.waits, 0);
+    // The last edits arrived: the chain keeps to the room every engine has.
+    EXPECT_LE(p->engine->song.size(), std::size_t(plug::SONG_EDIT_MAX));
+
+    // Latency: an edit queued between two blocks is in the engine when the
+    // next block renders its first frame.
+    onNewThread([&] {
+        for (long i = 0; i < 22; ++i) {
+            pushSetEdit(p, editOfKind(i));
+            s.block(host, i, 64);
+            EXPECT_EQ(p->setHead.load(), p->setTail.load()) << "edit " << i << " waits after one block";
+        }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, RtTest, ::testing::Values(44100.0, 48000.0, 96000.0));

@@ -801,6 +801,28 @@ TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopEditsAndDetachesCle
     for (auto& e : p.handler.edits) EXPECT_EQ(e.id, 7u);
     EXPECT_EQ(p.handler.edits[1].value, 1.0);
 
+    // The page buttons work here too: the steps page, and a step switched on
+    // there shows at once.
+    auto clickAt = [&](int x, int y) {
+        XTestFakeMotionEvent(d, -1, x, y, CurrentTime);
+        XTestFakeButtonEvent(d, 1, True, CurrentTime);
+        XTestFakeButtonEvent(d, 1, False, CurrentTime);
+        XSync(d, False);
+        usleep(10000);
+        for (int i = 0; i < 4; ++i) {
+            frame.fire();
+            usleep(15000);
+        }
+        return grab(d, parent);
+    };
+    const brs::host::Rgb8 LIT{184, 214, 43};
+    pic = clickAt(660 + 81 + 36, 359);
+    EXPECT_EQ(pic.at(662 + 81, 348), LIT) << "the steps page's button is lit";
+    EXPECT_EQ(pic.at(662, 348), FACE) << "the mixer's is not";
+    EXPECT_EQ(pic.at(92 + 50 + 20, 64 + 68 + 20), FACE) << "hoover step 2 is off";
+    pic = clickAt(92 + 50 + 23, 64 + 68 + 13);
+    EXPECT_EQ(pic.at(92 + 50 + 20, 64 + 68 + 20), FILL) << "hoover step 2 is on";
+
     // A DAW detaches the view, then releases it: the editor closes with it.
     EXPECT_EQ(view->removed(), kResultOk);
     view->setFrame(nullptr);
