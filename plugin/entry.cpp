@@ -140,6 +140,7 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
             p->sampleRate = rate;
         }
         reapply_cache(*p);
+        update_tail(*p, false);  // the host hears of it at its next main-thread callback
         p->active.store(true, std::memory_order_release);
     }
     brskern_free(old);
@@ -178,12 +179,18 @@ const void* pl_ext(const clap_plugin_t*, const char* id) {
     if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &ST;
     if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &GUI;
     if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &TIMER;
+    if (std::strcmp(id, CLAP_EXT_NOTE_NAME) == 0) return &NOTE_NAMES;
+    if (std::strcmp(id, CLAP_EXT_TAIL) == 0) return &TAIL;
+    if (std::strcmp(id, CLAP_EXT_RENDER) == 0) return &RENDER;
+    if (std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS) == 0 || std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS_COMPAT) == 0)
+        return &REMOTE;
     return nullptr;
 }
 
 // [main thread] serves a set-import request raised by parameter 1008
 void pl_main(const clap_plugin_t* plugin) {
     Plug* p = from(plugin);
+    if (p->tailDirty.exchange(false, std::memory_order_acquire)) tail_changed(*p);
     if (!p->loadRequest.exchange(false)) return;
     if (!p->load_file()) return;
     if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
@@ -240,6 +247,8 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     p->globalValues[6].store(1.0, std::memory_order_relaxed);
     p->globalValues[7].store(1.0, std::memory_order_relaxed);
     p->globalValues[8].store(0.0, std::memory_order_relaxed);
+    update_tail(*p, false);
+    p->tailDirty.store(false, std::memory_order_relaxed);  // nothing to tell a host that never asked
     return &p->plugin;
 }
 

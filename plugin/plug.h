@@ -137,6 +137,27 @@ struct Plug {
     Parked late[3]{};
     bool lateUsed[3]{};
 
+    // ---- playing along with the host (plugin/daw.cpp) ------------------------
+    // Where the sequencer stands on the host's timeline while it follows the
+    // host's position. [engineMutex held]
+    struct HostPos {
+        bool valid = false;      // beats holds the sequencer's position
+        double beats = 0.0;      // host position the next rendered frame stands for
+        double wrapAt = 0.0;     // frame of this block where the host's loop ends (fractional), or +inf
+        double loopStart = 0.0;  // beats
+        double loopFrames = 0.0; // the loop's length in frames
+        double perFrame = 0.0;   // the host's beats per frame in this block
+    };
+    HostPos hostPos;
+    // The tail reported to the host, in frames; recomputed where the engine is
+    // owned. tailDirty: changed since the host was last told. [any thread]
+    std::atomic<uint32_t> tailFrames{0};
+    std::atomic<bool> tailDirty{false};
+    // The host renders offline: blocks wait for engineMutex instead of
+    // skipping. [any thread]
+    std::atomic<bool> offline{false};
+    std::atomic<bool> posFollow{true};  // "Position folgt Host"
+
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);
     // Imports the set file from set_datei(). [main thread] the set is swapped
