@@ -120,18 +120,14 @@ uint32_t tail_of(const Engine& e) {
 
 }  // namespace
 
-void update_tail(Plug& p, bool callback) {
+void update_tail(Plug& p) {
     if (!p.engine) return;
     const uint32_t v = tail_of(*p.engine);
-    if (p.tailFrames.exchange(v, std::memory_order_relaxed) == v) return;
-    p.tailDirty.store(true, std::memory_order_release);
-    if (callback && p.host && p.host->request_callback) p.host->request_callback(p.host);
+    if (p.tailFrames.exchange(v, std::memory_order_relaxed) != v) p.tailDirty.store(true, std::memory_order_release);
 }
 
 void tail_changed(Plug& p) {
-    if (!p.host || !p.host->get_extension) return;
-    const auto* t = static_cast<const clap_host_tail_t*>(p.host->get_extension(p.host, CLAP_EXT_TAIL));
-    if (t && t->changed) t->changed(p.host);
+    if (p.hostTail && p.hostTail->changed) p.hostTail->changed(p.host);
 }
 
 namespace {

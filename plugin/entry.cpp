@@ -76,8 +76,13 @@ void reapply_cache(Plug& p) {
     }
 }
 
-// [main thread]
-bool pl_init(const clap_plugin_t*) { return true; }
+// [main thread] looks up the host extensions used on the audio thread
+bool pl_init(const clap_plugin_t* plugin) {
+    Plug* p = from(plugin);
+    if (p->host && p->host->get_extension)
+        p->hostTail = static_cast<const clap_host_tail_t*>(p->host->get_extension(p->host, CLAP_EXT_TAIL));
+    return true;
+}
 
 // [main thread] editor, engine, queue, status and record, in that order
 void pl_destroy(const clap_plugin_t* plugin) {
@@ -140,7 +145,7 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
             p->sampleRate = rate;
         }
         reapply_cache(*p);
-        update_tail(*p, false);  // the host hears of it at its next main-thread callback
+        update_tail(*p);  // the host hears of it with the next block
         p->active.store(true, std::memory_order_release);
     }
     brskern_free(old);
@@ -190,7 +195,6 @@ const void* pl_ext(const clap_plugin_t*, const char* id) {
 // [main thread] serves a set-import request raised by parameter 1008
 void pl_main(const clap_plugin_t* plugin) {
     Plug* p = from(plugin);
-    if (p->tailDirty.exchange(false, std::memory_order_acquire)) tail_changed(*p);
     if (!p->loadRequest.exchange(false)) return;
     if (!p->load_file()) return;
     if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
@@ -247,7 +251,7 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     p->globalValues[6].store(1.0, std::memory_order_relaxed);
     p->globalValues[7].store(1.0, std::memory_order_relaxed);
     p->globalValues[8].store(0.0, std::memory_order_relaxed);
-    update_tail(*p, false);
+    update_tail(*p);
     p->tailDirty.store(false, std::memory_order_relaxed);  // nothing to tell a host that never asked
     return &p->plugin;
 }

@@ -153,6 +153,7 @@ struct Plug {
     // owned. tailDirty: changed since the host was last told. [any thread]
     std::atomic<uint32_t> tailFrames{0};
     std::atomic<bool> tailDirty{false};
+    const clap_host_tail_t* hostTail = nullptr;  // the host's "clap.tail", looked up at init
     // The host renders offline: blocks wait for engineMutex instead of
     // skipping. [any thread]
     std::atomic<bool> offline{false};

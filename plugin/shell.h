@@ -77,12 +77,12 @@ void wrap_position(Plug& p);
 // The sequencer's position moves on by frames just rendered.
 // [audio thread, engineMutex held] no allocation
 void advance_position(Plug& p, uint32_t frames);
-// Works out the tail from the engine and, when it changed, marks it for
-// tail_changed and (callback) asks the host for the main-thread callback that
-// calls it. [engineMutex held] no allocation
-void update_tail(Plug& p, bool callback = true);
-// Tells the host that the tail changed. The only place that does.
-// [main thread, never inside a state load or activation]
+// Works out the tail from the engine; when it changed, the next block tells
+// the host (tail_changed). [engineMutex held] no allocation
+void update_tail(Plug& p);
+// Tells the host that the tail changed. The only place that does; called at
+// the end of a block, never inside a state load or activation.
+// [audio thread] no allocation
 void tail_changed(Plug& p);
 
 // ---- main thread and audio thread (handover.cpp) ------------------------------

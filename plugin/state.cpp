@@ -28,7 +28,7 @@ void reset_cache_after_load(Plug& p) {
     p.globalValues[8].store(0.0, std::memory_order_relaxed);
     p.globalValues[6].store(1.0, std::memory_order_relaxed);
     p.globalValues[7].store(1.0, std::memory_order_relaxed);
-    update_tail(p, false);  // the host hears of it at its next main-thread callback
+    update_tail(p);  // the host hears of it with the next block
 }
 
 
