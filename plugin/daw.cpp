@@ -15,8 +15,10 @@ namespace {
 // stands is a jump: a click in the timeline, a loop the host wrapped itself,
 // another bar. Smaller differences are the host's rounding and are left be.
 constexpr double JUMP_TOLERANCE = 1.0 / 64.0;
-// Loops shorter than this many frames are not followed inside a block.
-constexpr double MIN_LOOP_FRAMES = 1.0;
+// Loops shorter than this many frames (about a millisecond) are not started
+// over inside a block: the host's next block brings the position anyway, and
+// a block never holds more than a few dozen placements.
+constexpr double MIN_LOOP_FRAMES = 64.0;
 // A level of -60 dB: where an echo or the reverb counts as gone.
 constexpr double TAIL_FLOOR = 1e-3;
 
