@@ -21,6 +21,8 @@ constexpr double JUMP_TOLERANCE = 1.0 / 64.0;
 constexpr double MIN_LOOP_FRAMES = 64.0;
 // A level of -60 dB: where an echo or the reverb counts as gone.
 constexpr double TAIL_FLOOR = 1e-3;
+// Seconds of audio a changed tail keeps its value before the host is told.
+constexpr double TAIL_SETTLE = 0.25;
 
 constexpr double beats_of(clap_beattime t) { return static_cast<double>(t) / static_cast<double>(CLAP_BEATTIME_FACTOR); }
 
@@ -125,7 +127,22 @@ uint32_t tail_of(const Engine& e) {
 void update_tail(Plug& p) {
     if (!p.engine) return;
     const uint32_t v = tail_of(*p.engine);
-    if (p.tailFrames.exchange(v, std::memory_order_relaxed) != v) p.tailDirty.store(true, std::memory_order_release);
+    if (p.tailFrames.exchange(v, std::memory_order_relaxed) == v) return;
+    p.tailDirty.store(true, std::memory_order_release);
+    p.tailQuiet = 0;
+}
+
+// The host is told once the tail has kept its value for a quarter of a
+// second of audio: a drag on a slider or automation that moves it every block
+// costs one notice, not one per block (a VST3 host restarts the component
+// for each).
+void tail_block(Plug& p, uint32_t frames) {
+    update_tail(p);
+    if (!p.tailDirty.load(std::memory_order_acquire)) return;
+    p.tailQuiet += frames;
+    if (static_cast<double>(p.tailQuiet) < TAIL_SETTLE * static_cast<double>(p.engine->sampleRate)) return;
+    p.tailDirty.store(false, std::memory_order_relaxed);
+    tail_changed(p);
 }
 
 void tail_changed(Plug& p) {

@@ -154,6 +154,7 @@ struct Plug {
     std::atomic<uint32_t> tailFrames{0};
     std::atomic<bool> tailDirty{false};
     const clap_host_tail_t* hostTail = nullptr;  // the host's "clap.tail", looked up at init
+    uint64_t tailQuiet = 0;  // frames the changed tail has kept its value [engineMutex held]
     // The host renders offline: blocks wait for engineMutex instead of
     // skipping. [any thread]
     std::atomic<bool> offline{false};

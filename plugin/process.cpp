@@ -275,8 +275,7 @@ clap_process_status Plug::process(const clap_process_t* pr) {
     }
     for (; i < m; ++i) apply_event(*this, in->get(in, i), out);
     zero_extra(o, 0, n);
-    update_tail(*this);
-    if (tailDirty.exchange(false, std::memory_order_acquire)) tail_changed(*this);
+    tail_block(*this, n);
 
     engineMutex.unlock();
     return CLAP_PROCESS_CONTINUE;

@@ -77,11 +77,14 @@ void wrap_position(Plug& p);
 // The sequencer's position moves on by frames just rendered.
 // [audio thread, engineMutex held] no allocation
 void advance_position(Plug& p, uint32_t frames);
-// Works out the tail from the engine; when it changed, the next block tells
-// the host (tail_changed). [engineMutex held] no allocation
+// Works out the tail from the engine and notes a change. [engineMutex held] no allocation
 void update_tail(Plug& p);
-// Tells the host that the tail changed. The only place that does; called at
-// the end of a block, never inside a state load or activation.
+// At the end of a block of frames: the tail worked out again, and the host
+// told (tail_changed) once a change has held for a quarter of a second.
+// [audio thread, engineMutex held] no allocation
+void tail_block(Plug& p, uint32_t frames);
+// Tells the host that the tail changed. The only place that does; called by
+// tail_block at the end of a block, never inside a state load or activation.
 // [audio thread] no allocation
 void tail_changed(Plug& p);
 

@@ -405,13 +405,27 @@ TEST_F(DawTest, TailFollowsTheEffectsAndIsEndlessWhileTheSequencerRuns) {
         host.setParam(1005, c.size);
         host.setParam(2 * 16 + 3, c.decay);  // hoover decay
         TailHost::changed = 0;
-        run(64);  // the block works the tail out and tells the host
+        run(64);  // the block works the tail out
         const uint32_t v = tail->get(host.plugin());
         const double delayTime = double(float(c.time)), fb = double(float(c.fb)), size = double(float(c.size));
         EXPECT_NEAR(double(v), expect(delayTime, fb, size, double(float(c.decay))), 2.0) << c.time << " " << c.fb;
+        // The host is told once the new value has held for a quarter second.
+        EXPECT_EQ(TailHost::changed.load(), 0);
+        for (int b = 0; b < 200; ++b) run(64);
         EXPECT_EQ(TailHost::changed.load(), v != last ? 1 : 0);
         last = v;
     }
+    // A drag that moves the tail every block: one notice, after it ends.
+    TailHost::changed = 0;
+    for (int b = 0; b < 300; ++b) {
+        host.setParam(1003, 0.1 + 0.005 * b);
+        run(64);
+    }
+    EXPECT_EQ(TailHost::changed.load(), 0);
+    for (int b = 0; b < 200; ++b) run(64);
+    EXPECT_EQ(TailHost::changed.load(), 1);
+    last = tail->get(host.plugin());
+
     // Endless while the sequencer runs; back when it stops.
     host.setTransport({true, true, true, 175.0});
     run(64);
@@ -428,7 +442,7 @@ TEST_F(DawTest, TailFollowsTheEffectsAndIsEndlessWhileTheSequencerRuns) {
     TailHost::changed = 0;
     ASSERT_TRUE(host.loadState(state));
     EXPECT_EQ(TailHost::changed.load(), 0);
-    run(64);  // the next block tells the host
+    for (int b = 0; b < 200; ++b) run(64);  // the blocks after it tell the host
     EXPECT_EQ(TailHost::changed.load(), 1);
 }
 
