@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -165,8 +166,20 @@ class RtTest : public PluginTest, public ::testing::WithParamInterface<double> {
 // thread pool), saves, state loads and set imports while the audio thread
 // plays with automation, Pattern changes after each, and a lock held by
 // another thread.
+// The host's tail extension: the plug-in tells it of a changed tail from the
+// audio thread.
+std::atomic<int> tailNotices{0};
+const clap_host_tail_t HOST_TAIL = {[](const clap_host_t*) { ++tailNotices; }};
+
 TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
     const double rate = GetParam();
+    // An instance of a host that offers the tail extension (looked up at init).
+    host.destroy();
+    host.setExtensionProvider([](const char* id) -> const void* {
+        return std::strcmp(id, CLAP_EXT_TAIL) == 0 ? &HOST_TAIL : nullptr;
+    });
+    ASSERT_TRUE(host.create());
+    tailNotices = 0;
     TempHome home;
     home.writeSet(engineSet());
     activate(rate, 1024);
@@ -181,8 +194,12 @@ TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
     for (int t = 0; t < 3; ++t)
         onNewThread([&] {
             for (long b = 0; b < 40; ++b) s.block(host, 40 * t + b, sizes[b % 8]);
+            // Quiet blocks: the tail settles and the host is told of it.
+            host.setTransport({true, false, true, 175.0});
+            for (int b = 0; b < 40; ++b) audio([&] { host.process(1024, s.l.data(), s.r.data()); });
         });
     Counts c = since(c0);
+    EXPECT_GT(tailNotices.load(), 0) << "the tail changed path ran";
     EXPECT_EQ(c.allocs, 0) << "blocks on new threads, " << rate << " Hz";
     EXPECT_EQ(c.frees, 0);
     EXPECT_EQ(c.waits, 0);
