@@ -62,6 +62,34 @@ void BM_PluginProcess(benchmark::State& state) {
     setRate(state, frames);
 }
 
+// The same with the host's beats timeline and a one-bar loop, which the
+// sequencer follows ("Position folgt Host"): each block compares the host's
+// position, and blocks that hold the loop's end are split there.
+void BM_PluginProcessHostLoop(benchmark::State& state) {
+    const uint32_t frames = uint32_t(state.range(0));
+    brs::host::Host h;
+    if (!h.load(clapPath()) || !h.create() || !h.activate(RATE, 1, frames) || !h.startProcessing()) {
+        state.SkipWithError(("cannot run " + clapPath() + ": " + h.error()).c_str());
+        return;
+    }
+    brs::host::Transport t{true, true, true, 175.0};
+    t.hasBeats = true;
+    t.loop = true;
+    t.loopStart = 4.0;
+    t.loopEnd = 8.0;
+    t.beats = 4.0;
+    t.advance = true;
+    h.setTransport(t);
+    std::vector<float> l(frames), r(frames);
+    for (int i = 0; i < 64; ++i) h.process(frames, l.data(), r.data());
+    for (auto _ : state) {
+        h.process(frames, l.data(), r.data());
+        benchmark::DoNotOptimize(l.data());
+        benchmark::DoNotOptimize(r.data());
+    }
+    setRate(state, frames);
+}
+
 // The same groove rendered by brskern_process alone (the plug-in's own copy
 // of the kernel, loaded from the same file).
 void BM_KernelProcess(benchmark::State& state) {
@@ -139,5 +167,6 @@ void BM_PluginProcessWithSetEdits(benchmark::State& state) {
 BENCHMARK(BM_KernelProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 BENCHMARK(BM_PluginProcessWithSetEdits)->Args({64, 0})->Args({64, 16})->Args({64, 384});
 BENCHMARK(BM_PluginProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
+BENCHMARK(BM_PluginProcessHostLoop)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 
 }  // namespace

@@ -35,6 +35,14 @@ BRSKERN_API void brskern_skip(brskern_t h, uint32_t frames);  /* [audio] advance
 BRSKERN_API void brskern_reset(brskern_t h);                   /* [audio] ends voices, clears tails; no allocation, no locks */
 BRSKERN_API void brskern_start(brskern_t h);
 BRSKERN_API void brskern_stop(brskern_t h);
+/* Places the sequencer at a song position given in beats (quarter notes since
+ * position 0) that falls on the first sample of the next rendered block: the
+ * next step is the first sixteenth at or after it (an odd step whose swung
+ * hit still lies ahead fires first), due after the remainder at the current
+ * tempo; with a song chain, the entry and its pass follow from the whole
+ * patterns since position 0. Neither starts nor stops the sequencer; a
+ * position that is not finite is ignored. [audio thread] no allocation, no locks */
+BRSKERN_API void brskern_place(brskern_t h, double beats);
 BRSKERN_API int32_t brskern_step(brskern_t h);
 BRSKERN_API int32_t brskern_pat(brskern_t h);
 BRSKERN_API bool brskern_playing(brskern_t h);

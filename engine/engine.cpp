@@ -185,6 +185,10 @@ void brskern_start(brskern_t h) {
     if (h != nullptr) h->start();
 }
 
+void brskern_place(brskern_t h, double beats) {
+    if (h != nullptr) h->place(beats);
+}
+
 void brskern_stop(brskern_t h) {
     if (h != nullptr) h->playing = false;
 }

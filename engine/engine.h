@@ -168,6 +168,10 @@ struct Engine {
     float voiceLength(uint64_t track) const;
     // Starts the sequencer (brskern_start / MIDI Start). [caller serialises]
     void start();
+    // Puts the sequencer where a position in beats (quarter notes since
+    // position 0) falls at the current clock: step, pattern pass, song entry
+    // and the time of the next step. [audio thread] no allocation, no locks
+    void place(double beats);
     // True when any step of pattern index has on != 0 (all tracks, all 64 steps).
     bool patternHasSteps(uint64_t index) const;
 };

@@ -82,4 +82,51 @@ void Engine::schedule(double end) {
     }
 }
 
+// How far past a sixteenth a position may lie and still count as lying on
+// it, in sixteenths: host positions are fixed-point and may round a hair late.
+constexpr double PLACE_TOLERANCE = 1e-6;
+// Positions beyond this many beats are ignored (a double no longer counts
+// single sixteenths there).
+constexpr double PLACE_LIMIT = 1e12;
+
+// The sixteenth grid starts at position 0. The next step to fire is the first
+// sixteenth at or after the position; its time follows from the remainder at
+// the current tempo. An odd step whose swung hit still lies ahead fires
+// instead, late by its swing as always. Whole patterns since position 0 give
+// the pass, and through the song chain (when one is set) the entry and its
+// repeat; without a song the current pattern stays.
+// [audio thread] no allocation, no locks
+void Engine::place(double beats) {
+    if (!std::isfinite(beats) || std::fabs(beats) > PLACE_LIMIT) return;
+    const double stepDur = 60.0 / effectiveBpm(bpm) * 0.25;
+    const uint64_t patLen = std::clamp<uint64_t>(len, 1, NUM_STEPS);
+    const double s = beats * 4.0;
+    double n = std::ceil(s - PLACE_TOLERANCE);
+    if (n < 0.0) n = 0.0;
+    if (n >= 1.0) {
+        const uint64_t prev = static_cast<uint64_t>(n) - 1;
+        const double late = effectiveSwing(swing) / 100.0;  // in steps
+        if (((prev % patLen) & 1u) && late > 0.0 && s - static_cast<double>(prev) <= late + PLACE_TOLERANCE)
+            n = static_cast<double>(prev);
+    }
+    const uint64_t idx = static_cast<uint64_t>(n);
+    step = idx % patLen;
+    if (!song.empty()) {
+        uint64_t cycle = 0;
+        for (const SongEntry& e : song) cycle += e.rep == 0 ? 1u : e.rep;
+        uint64_t q = (idx / patLen) % cycle;
+        for (std::size_t i = 0; i < song.size(); ++i) {
+            const uint64_t r = song[i].rep == 0 ? 1u : song[i].rep;
+            if (q < r) {
+                songPos = i;
+                songRep = q;
+                pat = song[i].pat & 7u;
+                break;
+            }
+            q -= r;
+        }
+    }
+    nextStep = clock + (n - s) * stepDur;
+}
+
 }  // namespace brs

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace brs::host {
@@ -236,6 +237,7 @@ bool Host::activate(double sampleRate, uint32_t minFrames, uint32_t maxFrames) {
     const uint32_t pre = maxFrames < 65536 ? maxFrames : 65536;
     scratchL_.assign(pre, 0.0f);
     scratchR_.assign(pre, 0.0f);
+    sampleRate_ = sampleRate;
     active_ = plugin_->activate(plugin_, sampleRate, minFrames, maxFrames);
     return active_;
 }
@@ -305,6 +307,22 @@ clap_process_status Host::process(uint32_t frames, float* left, float* right, co
     tr.tempo = transport_.tempo;
     tr.tsig_num = 4;
     tr.tsig_denom = 4;
+    const auto fixed = [](double beats) { return clap_beattime(std::llround(beats * double(CLAP_BEATTIME_FACTOR))); };
+    if (transport_.hasBeats) {
+        tr.flags |= CLAP_TRANSPORT_HAS_BEATS_TIMELINE;
+        tr.song_pos_beats = fixed(transport_.beats);
+        if (transport_.loop) {
+            tr.flags |= CLAP_TRANSPORT_IS_LOOP_ACTIVE;
+            tr.loop_start_beats = fixed(transport_.loopStart);
+            tr.loop_end_beats = fixed(transport_.loopEnd);
+        }
+        if (transport_.hasBar) {
+            tr.flags |= CLAP_TRANSPORT_HAS_TIME_SIGNATURE;
+            const double bar = std::floor(transport_.beats / 4.0);
+            tr.bar_start = fixed(bar * 4.0);
+            tr.bar_number = int32_t(bar);
+        }
+    }
 
     clap_process_t p{};
     p.steady_time = steady_;
@@ -330,6 +348,13 @@ clap_process_status Host::process(uint32_t frames, float* left, float* right, co
     }
     clap_process_status st = plugin_->process(plugin_, &p);
     steady_ += frames;
+    if (transport_.advance && transport_.hasBeats && transport_.playing) {
+        transport_.beats += double(frames) * transport_.tempo / 60.0 / sampleRate_;
+        const double len = transport_.loopEnd - transport_.loopStart;
+        if (transport_.loop && len > 0.0 && transport_.beats - double(frames) * transport_.tempo / 60.0 / sampleRate_ <
+                                                transport_.loopEnd)
+            while (transport_.beats >= transport_.loopEnd) transport_.beats -= len;
+    }
     return st;
 }
 

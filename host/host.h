@@ -87,6 +87,20 @@ struct Transport {
     bool playing = false;  // CLAP_TRANSPORT_IS_PLAYING
     bool hasTempo = true;  // CLAP_TRANSPORT_HAS_TEMPO
     double tempo = 120.0;  // beats per minute
+    // The beats timeline (CLAP_TRANSPORT_HAS_BEATS_TIMELINE): song position
+    // and loop in beats, sent as the fixed-point values a host sends.
+    bool hasBeats = false;
+    double beats = 0.0;         // song position at the block's first frame
+    bool loop = false;          // CLAP_TRANSPORT_IS_LOOP_ACTIVE
+    double loopStart = 0.0, loopEnd = 0.0;
+    // Bar information (CLAP_TRANSPORT_HAS_TIME_SIGNATURE, 4/4): bar_start and
+    // bar_number of the bar the position lies in.
+    bool hasBar = false;
+    // While playing with a beats timeline, move the position on after each
+    // block by its frames at the tempo, starting over at the loop's start
+    // when the block passes the loop's end (within the block, as hosts that
+    // do not end a block at the loop's end report it).
+    bool advance = false;
 };
 
 // How the host lays out its audio outputs for a block; the default is what a
@@ -261,6 +275,7 @@ private:
     std::string error_;
 
     Transport transport_;
+    double sampleRate_ = 48000.0;
     OutputLayout layout_;
     EventShape shape_;
     clap_input_events_t brokenIn_{};

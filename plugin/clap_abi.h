@@ -433,6 +433,72 @@ typedef struct clap_host_transport_control {
     void (*request_record)(const clap_host_t* host, bool is_recording);
     void (*request_toggle_record)(const clap_host_t* host);
 } clap_host_transport_control_t;
+/* ---- extension: note names -------------------------------------------- */
+#define CLAP_EXT_NOTE_NAME "clap.note-name"
+
+typedef struct clap_note_name {
+    char name[CLAP_NAME_SIZE];
+    int16_t port;     /* -1: every port */
+    int16_t key;      /* -1: every key */
+    int16_t channel;  /* -1: every channel */
+} clap_note_name_t;
+
+typedef struct clap_plugin_note_name {
+    uint32_t (*count)(const clap_plugin_t* plugin);
+    bool (*get)(const clap_plugin_t* plugin, uint32_t index, clap_note_name_t* note_name);
+} clap_plugin_note_name_t;
+
+typedef struct clap_host_note_name {
+    void (*changed)(const clap_host_t* host);
+} clap_host_note_name_t;
+
+/* ---- extension: tail --------------------------------------------------- */
+#define CLAP_EXT_TAIL "clap.tail"
+
+typedef struct clap_plugin_tail {
+    uint32_t (*get)(const clap_plugin_t* plugin);
+} clap_plugin_tail_t;
+
+typedef struct clap_host_tail {
+    void (*changed)(const clap_host_t* host);
+} clap_host_tail_t;
+
+/* ---- extension: render mode -------------------------------------------- */
+#define CLAP_EXT_RENDER "clap.render"
+
+enum {
+    CLAP_RENDER_REALTIME = 0,
+    CLAP_RENDER_OFFLINE = 1,
+};
+typedef int32_t clap_plugin_render_mode;
+
+typedef struct clap_plugin_render {
+    bool (*has_hard_realtime_requirement)(const clap_plugin_t* plugin);
+    bool (*set)(const clap_plugin_t* plugin, clap_plugin_render_mode mode);
+} clap_plugin_render_t;
+
+/* ---- extension: remote controls ---------------------------------------- */
+#define CLAP_EXT_REMOTE_CONTROLS "clap.remote-controls/2"
+#define CLAP_EXT_REMOTE_CONTROLS_COMPAT "clap.remote-controls.draft/2"
+#define CLAP_REMOTE_CONTROLS_COUNT 8
+
+typedef struct clap_remote_controls_page {
+    char section_name[CLAP_NAME_SIZE];
+    clap_id page_id;
+    char page_name[CLAP_NAME_SIZE];
+    clap_id param_ids[CLAP_REMOTE_CONTROLS_COUNT];
+    bool is_for_preset;
+} clap_remote_controls_page_t;
+
+typedef struct clap_plugin_remote_controls {
+    uint32_t (*count)(const clap_plugin_t* plugin);
+    bool (*get)(const clap_plugin_t* plugin, uint32_t page_index, clap_remote_controls_page_t* page);
+} clap_plugin_remote_controls_t;
+
+typedef struct clap_host_remote_controls {
+    void (*changed)(const clap_host_t* host);
+    void (*suggest_page)(const clap_host_t* host, clap_id page_id);
+} clap_host_remote_controls_t;
 
 #ifdef __cplusplus
 }
@@ -475,6 +541,15 @@ BRS_CLAP_SIZE_CHECK(clap_plugin_gui_t, 120);
 BRS_CLAP_SIZE_CHECK(clap_host_timer_support_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_plugin_as_vst3_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_host_transport_control_t, 88);
+BRS_CLAP_SIZE_CHECK(clap_note_name_t, 262);
+BRS_CLAP_SIZE_CHECK(clap_plugin_note_name_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_host_note_name_t, 8);
+BRS_CLAP_SIZE_CHECK(clap_plugin_tail_t, 8);
+BRS_CLAP_SIZE_CHECK(clap_host_tail_t, 8);
+BRS_CLAP_SIZE_CHECK(clap_plugin_render_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_remote_controls_page_t, 552);
+BRS_CLAP_SIZE_CHECK(clap_plugin_remote_controls_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_host_remote_controls_t, 16);
 #undef BRS_CLAP_SIZE_CHECK
 #endif
 

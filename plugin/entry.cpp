@@ -87,8 +87,13 @@ void reapply_cache(Plug& p) {
     }
 }
 
-// [main thread]
-bool pl_init(const clap_plugin_t*) { return true; }
+// [main thread] looks up the host extensions used on the audio thread
+bool pl_init(const clap_plugin_t* plugin) {
+    Plug* p = from(plugin);
+    if (p->host && p->host->get_extension)
+        p->hostTail = static_cast<const clap_host_tail_t*>(p->host->get_extension(p->host, CLAP_EXT_TAIL));
+    return true;
+}
 
 // [main thread] editor, engine, queue, status and record, in that order
 void pl_destroy(const clap_plugin_t* plugin) {
@@ -158,6 +163,7 @@ bool pl_activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t ma
             p->sampleRate = rate;
         }
         reapply_cache(*p);
+        update_tail(*p);  // the host hears of it with the next block
         p->active.store(true, std::memory_order_release);
     }
     brskern_free(old);
@@ -197,6 +203,11 @@ const void* pl_ext(const clap_plugin_t*, const char* id) {
     if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &GUI;
     if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &TIMER;
     if (in_vst3_build() && std::strcmp(id, CLAP_PLUGIN_AS_VST3) == 0) return &AS_VST3;
+    if (std::strcmp(id, CLAP_EXT_NOTE_NAME) == 0) return &NOTE_NAMES;
+    if (std::strcmp(id, CLAP_EXT_TAIL) == 0) return &TAIL;
+    if (std::strcmp(id, CLAP_EXT_RENDER) == 0) return &RENDER;
+    if (std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS) == 0 || std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS_COMPAT) == 0)
+        return &REMOTE;
     return nullptr;
 }
 
@@ -269,6 +280,8 @@ const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* h
     // Without the worker an import waits for the host's main-thread callback,
     // as it does in every CLAP host.
     start_importer(*p);
+    update_tail(*p);
+    p->tailDirty.store(false, std::memory_order_relaxed);  // nothing to tell a host that never asked
     return &p->plugin;
 }
 

@@ -189,7 +189,35 @@ void apply_pending(Plug& p) {
     }
 }
 
-void apply_event(Plug& p, const clap_event_header_t* ev) {
+namespace {
+
+// Keys 48..55 select patterns 1..8 as the pattern buttons do: parameter 1007,
+// queued to the next pattern end, and reported to the host when it gave an
+// output list, so that it shows and records the new value.
+// [engineMutex held] no allocation
+bool select_pattern(Plug& p, int key, uint32_t velocity, uint32_t time, const clap_output_events_t* out) {
+    if (key < 48 || key > 55) return false;
+    if (velocity == 0) return true;  // a note that plays nothing selects nothing either
+    const double value = double(key - 47);
+    apply_param(p, 1007, value);
+    if (out && out->try_push) {
+        clap_event_param_value_t e{};
+        e.header = {sizeof e, time, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0};
+        e.param_id = 1007;
+        e.cookie = nullptr;
+        e.note_id = -1;
+        e.port_index = -1;
+        e.channel = -1;
+        e.key = -1;
+        e.value = value;
+        out->try_push(out, &e.header);
+    }
+    return true;
+}
+
+}  // namespace
+
+void apply_event(Plug& p, const clap_event_header_t* ev, const clap_output_events_t* out) {
     if (!ev || ev->space_id != CLAP_CORE_EVENT_SPACE_ID) return;
     switch (ev->type) {
     case CLAP_EVENT_PARAM_VALUE: {
@@ -201,15 +229,18 @@ void apply_event(Plug& p, const clap_event_header_t* ev) {
     case CLAP_EVENT_NOTE_ON: {
         if (ev->size < sizeof(clap_event_note_t)) return;
         auto* e = reinterpret_cast<const clap_event_note_t*>(ev);
-        if (e->key < 36 || e->key > 41) return;
         double v = e->velocity;
         v = v >= 0.0 ? (v <= 1.0 ? v : 1.0) : 0.0;  // NaN gives 0
-        brskern_midi(p.engine, 0x90, static_cast<uint8_t>(e->key), static_cast<uint8_t>(std::lround(v * 127.0)));
+        const auto vel = static_cast<uint8_t>(std::lround(v * 127.0));
+        if (select_pattern(p, e->key, vel, ev->time, out)) return;
+        if (e->key < 36 || e->key > 41) return;
+        brskern_midi(p.engine, 0x90, static_cast<uint8_t>(e->key), vel);
         break;
     }
     case CLAP_EVENT_MIDI: {
         if (ev->size < sizeof(clap_event_midi_t)) return;
         auto* e = reinterpret_cast<const clap_event_midi_t*>(ev);
+        if ((e->data[0] & 0xF0u) == 0x90u && select_pattern(p, e->data[1], e->data[2], ev->time, out)) return;
         brskern_midi(p.engine, e->data[0], e->data[1], e->data[2]);
         break;
     }
@@ -447,7 +478,7 @@ void pa_flush(const clap_plugin_t* plugin, const clap_input_events_t* in, const 
     apply_pending(*p);
     if (in && in->size && in->get) {
         uint32_t n = in->size(in);
-        for (uint32_t i = 0; i < n; ++i) apply_event(*p, in->get(in, i));
+        for (uint32_t i = 0; i < n; ++i) apply_event(*p, in->get(in, i), out);
     }
     drain_gevs(*p, out);
 }

@@ -193,6 +193,27 @@ struct Plug {
     std::atomic<bool> posFollow{true};  // "Position folgt Host"
     bool multi = false;
     std::atomic<uint8_t> route[6]{};  // 0 "Summe", 1 the track's own output
+    // ---- playing along with the host (plugin/daw.cpp) ------------------------
+    // Where the sequencer stands on the host's timeline while it follows the
+    // host's position. [engineMutex held]
+    struct HostPos {
+        bool valid = false;      // beats holds the sequencer's position
+        double beats = 0.0;      // host position the next rendered frame stands for
+        double wrapAt = 0.0;     // frame of this block where the host's loop ends (fractional), or +inf
+        double loopStart = 0.0;  // beats
+        double loopFrames = 0.0; // the loop's length in frames
+        double perFrame = 0.0;   // the host's beats per frame in this block
+    };
+    HostPos hostPos;
+    // The tail reported to the host, in frames; recomputed where the engine is
+    // owned. tailDirty: changed since the host was last told. [any thread]
+    std::atomic<uint32_t> tailFrames{0};
+    std::atomic<bool> tailDirty{false};
+    const clap_host_tail_t* hostTail = nullptr;  // the host's "clap.tail", looked up at init
+    uint64_t tailQuiet = 0;  // frames the changed tail has kept its value [engineMutex held]
+    // The host renders offline: blocks wait for engineMutex instead of
+    // skipping. [any thread]
+    std::atomic<bool> offline{false};
 
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);

@@ -139,14 +139,21 @@ void park_block(Plug& p, const clap_process_t* pr, const clap_input_events_t* in
 }
 
 // The transport of one block: tempo, and start or stop on a change of the
-// host's play state, while "Sequencer folgt Host" is on. [engineMutex held]
-void follow_transport(Plug& p, uint32_t flags, double tempo) {
-    if (p.globalValues[6].load(std::memory_order_relaxed) < 0.5) return;
+// host's play state, while "Sequencer folgt Host" is on; then the host's
+// position (pos: the block's transport, null for a replayed one).
+// [engineMutex held]
+void follow_transport(Plug& p, uint32_t flags, double tempo, const clap_event_transport_t* pos) {
+    if (p.globalValues[6].load(std::memory_order_relaxed) < 0.5) {
+        follow_position(p, nullptr, false);
+        return;
+    }
     if ((flags & CLAP_TRANSPORT_HAS_TEMPO) && std::isfinite(tempo)) brskern_set_bpm(p.engine, static_cast<float>(tempo));
     const bool playing = (flags & CLAP_TRANSPORT_IS_PLAYING) != 0;
-    if (playing && !p.hostPlaying) brskern_start(p.engine);
+    const bool started = playing && !p.hostPlaying;
+    if (started) brskern_start(p.engine);
     if (!playing && p.hostPlaying) brskern_stop(p.engine);
     p.hostPlaying = playing;
+    follow_position(p, pos, started);
 }
 
 // Moves the engine on by frames without rendering them.
@@ -165,7 +172,7 @@ void replay(Plug& p, const Plug::Parked& e, uint64_t& done) {
     }
     switch (e.kind) {
     case PARK_EVENT: apply_event(p, reinterpret_cast<const clap_event_header_t*>(e.ev)); break;
-    case PARK_TRANSPORT: follow_transport(p, e.flags, e.tempo); break;
+    case PARK_TRANSPORT: follow_transport(p, e.flags, e.tempo, nullptr); break;
     default: reset_engine(p); break;
     }
 }
@@ -222,7 +229,10 @@ clap_process_status Plug::process(const clap_process_t* pr) {
     const uint32_t m = in && in->size && in->get ? in->size(in) : 0;
     note_process_call(*this);
 
-    if (!engineMutex.try_lock()) {
+    // Offline the host waits for every block: the block waits for the lock
+    // (the main thread holds it only briefly) rather than being silent.
+    const bool locked = offline.load(std::memory_order_relaxed) ? (engineMutex.lock(), true) : engineMutex.try_lock();
+    if (!locked) {
         silence(o, n);
         park_events(*this, in);  // the block's parameter values wait for the next locked block
         park_block(*this, pr, in, m, n);
@@ -231,31 +241,44 @@ clap_process_status Plug::process(const clap_process_t* pr) {
 
     serve_mail(*this);  // a load swapped in here replaces the values parked before it
     apply_pending(*this);
+    if (skipped > 0) hostPos.valid = false;  // the next position the host gives is taken as it is
     catch_up(*this);
     drain_gevs(*this, pr->out_events);
     if (announce.load(std::memory_order_relaxed) && announce.exchange(false, std::memory_order_acquire))
         announce_values(*this, pr->out_events);
 
-    if (pr->transport) follow_transport(*this, pr->transport->flags, pr->transport->tempo);
+    if (pr->transport)
+        follow_transport(*this, pr->transport->flags, pr->transport->tempo, pr->transport);
+    else
+        follow_position(*this, nullptr, false);
 
+    const clap_output_events_t* out = pr->out_events;
+    uint32_t wrap = loop_wrap_frame(*this, 0, n);
     uint32_t i = 0, j = 0;
     while (j < n) {
+        if (j == wrap) {  // the host's loop starts over at this frame
+            wrap_position(*this);
+            wrap = loop_wrap_frame(*this, j + 1, n);
+        }
         for (; i < m; ++i) {
             const clap_event_header_t* ev = in->get(in, i);
             if (ev && ev->time > j) break;
-            apply_event(*this, ev);
+            apply_event(*this, ev, out);
         }
         uint32_t e = n;
         if (i < m) {
             const clap_event_header_t* ev = in->get(in, i);
             if (ev->time < n) e = ev->time;
         }
+        if (wrap < e) e = wrap;
         render(*this, o, j, e);
+        advance_position(*this, e - j);
         j = e;
     }
-    for (; i < m; ++i) apply_event(*this, in->get(in, i));
+    for (; i < m; ++i) apply_event(*this, in->get(in, i), out);
     zero_extra(o, 0, n);
     publish_play(*this);
+    tail_block(*this, n);
 
     engineMutex.unlock();
     return CLAP_PROCESS_CONTINUE;

@@ -17,13 +17,18 @@ constexpr std::size_t MAX_SET_BYTES = std::size_t(16) << 20;
 extern const clap_plugin_params_t PA;
 extern const clap_plugin_state_t ST;
 extern const clap_plugin_descriptor_t DESC;
+extern const clap_plugin_note_name_t NOTE_NAMES;
+extern const clap_plugin_tail_t TAIL;
+extern const clap_plugin_render_t RENDER;
+extern const clap_plugin_remote_controls_t REMOTE;
 
 // Stores one parameter value in the cache and forwards it to the engine;
 // id 1008 raises a set-import request on a rising edge. [engineMutex held]
 void apply_param(Plug& p, uint32_t id, double value);
-// One host input event: parameter value, note on 36..41, raw MIDI.
-// [engineMutex held] no allocation
-void apply_event(Plug& p, const clap_event_header_t* ev);
+// One host input event: parameter value, note on 36..41, raw MIDI; notes
+// 48..55 select patterns 1..8, reported to out (may be null) as a value of
+// parameter 1007. [engineMutex held] no allocation
+void apply_event(Plug& p, const clap_event_header_t* ev, const clap_output_events_t* out = nullptr);
 // Applies the editor's queued edits and reports them to out (may be null).
 // [engineMutex held] try-locks gevMutex, never waits
 void drain_gevs(Plug& p, const clap_output_events_t* out);
@@ -83,6 +88,31 @@ void take_host_values(Plug& p);
 // VST3 build: notes the adapter's copies as seen (after they were brought
 // up to date from the plug-in). [main thread]
 void note_host_values(Plug& p);
+// ---- playing along with the host (daw.cpp) -----------------------------------
+// After the transport's start and stop: places the sequencer where the host's
+// position lies when it starts or jumps, and notes this block's loop. t null
+// (no transport, follow off, not playing) forgets the position.
+// [audio thread, engineMutex held] no allocation
+void follow_position(Plug& p, const clap_event_transport_t* t, bool started);
+// The frame of this block, at or after from, where the host's loop starts
+// over; n when it does not. [audio thread, engineMutex held]
+uint32_t loop_wrap_frame(const Plug& p, uint32_t from, uint32_t n);
+// At the frame loop_wrap_frame gave: the sequencer goes back to the loop's
+// start. [audio thread, engineMutex held] no allocation
+void wrap_position(Plug& p);
+// The sequencer's position moves on by frames just rendered.
+// [audio thread, engineMutex held] no allocation
+void advance_position(Plug& p, uint32_t frames);
+// Works out the tail from the engine and notes a change. [engineMutex held] no allocation
+void update_tail(Plug& p);
+// At the end of a block of frames: the tail worked out again, and the host
+// told (tail_changed) once a change has held for a quarter of a second.
+// [audio thread, engineMutex held] no allocation
+void tail_block(Plug& p, uint32_t frames);
+// Tells the host that the tail changed. The only place that does; called by
+// tail_block at the end of a block, never inside a state load or activation.
+// [audio thread] no allocation
+void tail_changed(Plug& p);
 
 // ---- main thread and audio thread (handover.cpp) ------------------------------
 // Serves the main thread's posted request, if any: a copy of the live set or

@@ -29,6 +29,7 @@ void reset_cache_after_load(Plug& p) {
     p.globalValues[8].store(0.0, std::memory_order_relaxed);
     p.globalValues[6].store(1.0, std::memory_order_relaxed);
     p.globalValues[7].store(1.0, std::memory_order_relaxed);
+    update_tail(p);  // the host hears of it with the next block
 }
 
 
@@ -90,7 +91,9 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
     const int follow = p->globalValues[6].load(std::memory_order_relaxed) >= 0.5 ? 1 : 0;
     const long pat = round_host(p->globalValues[7].load(std::memory_order_relaxed));
     char tail[128];
-    int len = std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d", follow, int(pat));
+    const int hostPos = p->posFollow.load(std::memory_order_relaxed) ? 1 : 0;
+    int len = std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d,\"hostPos\":%d", follow,
+                            int(pat), hostPos);
     // The import trigger (1008) is carried only when it is raised, so that a
     // host reads back the value it saved; older states simply lack it.
     const double load = p->globalValues[8].load(std::memory_order_relaxed);
@@ -141,6 +144,9 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     double pat = 1.0;
     if (size_t at = tail.find("\"pat\":"); at != std::string::npos)
         pat = double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10))));
+    // "Position folgt Host": states from before the setting existed lack it
+    // and keep playing as they did, from step 0 at the host's start.
+    const bool hostPos = tail.find("\"hostPos\":1") != std::string::npos;
     double load = 0.0;
     if (size_t at = tail.find("\"load\":"); at != std::string::npos) {
         const char* b = tail.c_str() + at + 7;
@@ -157,6 +163,7 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
         // load never starts an import.
         p->globalValues[8].store(load, std::memory_order_relaxed);
         p->loadLast = load;
+        p->posFollow.store(hostPos, std::memory_order_relaxed);
     });
     if (!ok) return false;
     rescan_values(*p);

@@ -461,3 +461,80 @@ TEST(SequencerSafety, OutOfRangeSwingNeverMovesAStepBeforeTheLastOne) {
         for (std::size_t i = 1; i < hits.size(); ++i) EXPECT_GT(hits[i].start, hits[i - 1].start);
     }
 }
+
+// Placing at a host position: the next step is the first sixteenth at or
+// after it, due after the remainder; an odd step whose swung hit lies ahead
+// comes first; whole patterns since position 0 choose the song entry and
+// pass. The clock stands at an arbitrary time, as in a running engine.
+TEST(SequencerPlace, PositionGivesStepSongEntryAndTimeOfTheNextStep) {
+    struct Case {
+        double beats;
+        uint32_t len;
+        float swing;
+        bool song;  // song [(2, 2), (5, 1)]: three patterns a cycle
+        uint64_t step, pat, songPos, songRep;
+        double ahead;  // steps until nextStep
+        const char* what;
+    };
+    const Case cases[] = {
+        {0.0, 16, 0, false, 0, 0, 0, 0, 0.0, "position 0"},
+        {2.5, 16, 0, false, 10, 0, 0, 0, 0.0, "exactly on step 10"},
+        {2.5 - 1e-9, 16, 0, false, 10, 0, 0, 0, 0.0, "a hair before step 10 (host rounding)"},
+        {3.3, 16, 0, false, 14, 0, 0, 0, 0.8, "inside step 13: step 14 next"},
+        {-1.0, 16, 0, false, 0, 0, 0, 0, 4.0, "pre-roll: step 0 four steps ahead"},
+        {0.3, 16, 50, false, 1, 0, 0, 0, -0.2, "inside swung step 1, its hit still ahead"},
+        {0.45, 16, 50, false, 2, 0, 0, 0, 0.2, "after swung step 1's hit"},
+        {0.3, 16, 0, false, 2, 0, 0, 0, 0.8, "the same without swing"},
+        {4.0, 16, 0, true, 0, 2, 0, 1, 0.0, "bar 2: entry 0, second pass"},
+        {8.25, 16, 0, true, 1, 5, 1, 0, 0.0, "bar 3: entry 1"},
+        {12.0, 16, 0, true, 0, 2, 0, 0, 0.0, "bar 4: the chain starts over"},
+        {50.0, 16, 0, true, 8, 2, 0, 0, 0.0, "bar 13 (12 whole patterns): entry 0, first pass"},
+        {5.0, 8, 0, true, 4, 5, 1, 0, 0.0, "8-step patterns: 2.5 patterns since 0"},
+        {3.0, 12, 0, false, 0, 0, 0, 0, 0.0, "12-step pattern: step 12 is step 0 of the second pass"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto e = makeEngine();
+        brskern_set_global(e.get(), c.swing, c.len, false, 0.15f, 0.85f);
+        if (c.song) {
+            const uint8_t song[] = {2, 2, 5, 1};
+            brskern_set_song(e.get(), song, sizeof song);
+        }
+        brskern_start(e.get());
+        std::vector<float> out(2 * 777);
+        brskern_process(e.get(), out.data(), 777);  // the clock has moved on
+        brskern_place(e.get(), c.beats);
+        EXPECT_EQ(e->step, c.step);
+        EXPECT_EQ(e->pat, c.pat);
+        EXPECT_EQ(e->songPos, c.songPos);
+        EXPECT_EQ(e->songRep, c.songRep);
+        EXPECT_NEAR((e->nextStep - e->clock) / STEP_175, c.ahead, 1e-6);
+        EXPECT_TRUE(e->playing);
+    }
+}
+
+// After placing, the steps fire where the position says, whatever the block
+// size; a position that is not finite changes nothing.
+TEST(SequencerPlace, StepsFireOnTheHostsGridAndBadPositionsAreIgnored) {
+    std::vector<double> first;
+    for (uint32_t block : {1u, 64u, 1000u, 4096u}) {
+        SCOPED_TRACE(block);
+        auto e = makeEngine();
+        makeVoicesLong(e.get());
+        for (uint32_t s = 0; s < 16; ++s) brskern_set_step(e.get(), 0, 0, s, s == 11, 0, 0, 1, 0, 0);
+        brskern_start(e.get());
+        brskern_place(e.get(), 2.6);  // step 11 lies 0.6 steps ahead
+        const auto hits = record(*e, framesFor(STEP_175), block);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_NEAR(hits[0].start, 0.6 * STEP_175, 1e-5);
+    }
+    auto e = makeEngine();
+    brskern_start(e.get());
+    brskern_place(e.get(), 1.0);
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300}) {
+        brskern_place(e.get(), bad);
+        EXPECT_EQ(e->step, 4u);
+        EXPECT_EQ(e->nextStep, e->clock);
+    }
+    brskern_place(nullptr, 1.0);  // a null handle is ignored
+}

@@ -29,7 +29,7 @@ if(NOT have_entry)
   message(FATAL_ERROR "clap_entry is not exported")
 endif()
 foreach(fn brskern_new brskern_free brskern_process brskern_save_set brskern_load_set brskern_load_pats
-        brskern_set_auto brskern_trigger brskern_set_wave brskern_set_global brskern_midi brskern_reset brskern_skip)
+        brskern_set_auto brskern_trigger brskern_set_wave brskern_set_global brskern_midi brskern_reset brskern_skip brskern_place)
   if(NOT out MATCHES " ${fn}\n")
     message(FATAL_ERROR "${fn} is not exported")
   endif()

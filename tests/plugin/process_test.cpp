@@ -222,9 +222,9 @@ TEST_F(PluginTest, ValuesParkedDuringALoadGiveWayToTheLoadedSet) {
     host.setParam(17, 500.0);
     host.setParam(1007, 2.0);
     std::string state = stateText();
-    const size_t at = state.find("\"pat\":2}");
+    const size_t at = state.find("\"pat\":2,");
     ASSERT_NE(at, std::string::npos);
-    state.replace(at, 8, "\"pat\":6}");  // the tail names another pattern than the set's chain
+    state.replace(at, 8, "\"pat\":6,");  // the tail names another pattern than the set's chain
     auto songOf = [](const std::string& set) { return set.substr(set.find("\"song\"")); };
     const std::string song = songOf(engineSet());
     ASSERT_EQ(song, "\"song\":[{\"pat\":1,\"rep\":1}],\"chain\":false}");

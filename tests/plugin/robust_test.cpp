@@ -293,7 +293,7 @@ TEST_F(PluginTest, ImportTriggerSurvivesSaveAndLoadWithoutImporting) {
     ASSERT_EQ(plug()->status, "Set geladen");
     ASSERT_EQ(value(1008), 0.0);
     std::string plain = stateText();
-    EXPECT_EQ(plain.substr(plain.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1}")
+    EXPECT_EQ(plain.substr(plain.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"hostPos\":1}")
         << "a lowered trigger leaves the tail as it always was";
 
     // The host raises the trigger again (0, then 1) and saves.
@@ -302,7 +302,7 @@ TEST_F(PluginTest, ImportTriggerSurvivesSaveAndLoadWithoutImporting) {
     run(64, &ev);
     ASSERT_EQ(value(1008), 1.0);
     const std::string raised = stateText();
-    EXPECT_EQ(raised.substr(raised.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"load\":1}");
+    EXPECT_EQ(raised.substr(raised.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"hostPos\":1,\"load\":1}");
 
     // Another instance loads it: the host reads 1 back, nothing is imported,
     // and the trigger stays armed like one the host raised itself.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -124,6 +125,7 @@ void audio(F&& f) {
 struct Script {
     EventList ev, out;
     std::vector<float> l, r;
+    const clap_plugin_tail_t* tail = nullptr;  // asked on the audio thread, as hosts may
     Script() : l(1024), r(1024) {
         ev.reserve(256);
         out.reserve(4096);
@@ -141,8 +143,20 @@ struct Script {
         ev.param(n / 2, 1008, double(b % 2));
         ev.param(n - 1, 1006, b % 11 == 0 ? 0.0 : 1.0);
         ev.param(n + 3, 1002, double(b % 40));  // beyond the block
-        h.setTransport({true, (b / 9) % 3 != 0, true, 100.0 + double(b % 150)});
+        ev.noteOn(n / 5, int16_t(48 + b % 8), 0.7);  // pattern selection by note
+        ev.midi(n / 5, 0x91, uint8_t(48 + (b + 3) % 8), 90);
+        // A beats timeline that jumps about, starts in the pre-roll and loops
+        // over spans short enough to wrap several times inside a block.
+        host::Transport t{true, (b / 9) % 3 != 0, true, 100.0 + double(b % 150)};
+        t.hasBeats = b % 4 != 3;
+        t.beats = double(b % 37) * 0.37 - 1.0;
+        t.loop = b % 2 == 0;
+        t.loopStart = 1.0;
+        t.loopEnd = 1.0 + 0.01 * double(1 + b % 5);
+        t.hasBar = b % 3 == 0;
+        h.setTransport(t);
         audio([&] { h.process(n, l.data(), r.data(), &ev, &out); });
+        if (tail) audio([&] { tail->get(h.plugin()); });
         if (b % 5 == 0) audio([&] { h.flush(&ev, &out); });
         if (b % 13 == 0) audio([&] { h.reset(); });
     }
@@ -154,21 +168,40 @@ class RtTest : public PluginTest, public ::testing::WithParamInterface<double> {
 // thread pool), saves, state loads and set imports while the audio thread
 // plays with automation, Pattern changes after each, and a lock held by
 // another thread.
+// The host's tail extension: the plug-in tells it of a changed tail from the
+// audio thread.
+std::atomic<int> tailNotices{0};
+const clap_host_tail_t HOST_TAIL = {[](const clap_host_t*) { ++tailNotices; }};
+
 TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
     const double rate = GetParam();
+    // An instance of a host that offers the tail extension (looked up at init).
+    host.destroy();
+    host.setExtensionProvider([](const char* id) -> const void* {
+        return std::strcmp(id, CLAP_EXT_TAIL) == 0 ? &HOST_TAIL : nullptr;
+    });
+    ASSERT_TRUE(host.create());
+    tailNotices = 0;
     TempHome home;
     home.writeSet(engineSet());
     activate(rate, 1024);
     const uint32_t sizes[] = {64, 1, 256, 1024, 77, 512, 3, 1000};
     Script s;
+    s.tail = static_cast<const clap_plugin_tail_t*>(host.extension(CLAP_EXT_TAIL));
+    ASSERT_TRUE(s.tail);
+    plug()->posFollow = true;
 
     // A pool of threads: each one's very first block counts.
     Counts c0 = now();
     for (int t = 0; t < 3; ++t)
         onNewThread([&] {
             for (long b = 0; b < 40; ++b) s.block(host, 40 * t + b, sizes[b % 8]);
+            // Quiet blocks: the tail settles and the host is told of it.
+            host.setTransport({true, false, true, 175.0});
+            for (int b = 0; b < 40; ++b) audio([&] { host.process(1024, s.l.data(), s.r.data()); });
         });
     Counts c = since(c0);
+    EXPECT_GT(tailNotices.load(), 0) << "the tail changed path ran";
     EXPECT_EQ(c.allocs, 0) << "blocks on new threads, " << rate << " Hz";
     EXPECT_EQ(c.frees, 0);
     EXPECT_EQ(c.waits, 0);

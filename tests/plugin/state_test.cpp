@@ -29,13 +29,13 @@ TEST_F(PluginTest, SavedStateIsTheSetALineFeedAndTheTail) {
     host.setParam(1007, 3.0);
     std::string s = stateText();
     const std::string set = engineSet();
-    EXPECT_EQ(s, set + "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":3}");
+    EXPECT_EQ(s, set + "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":3,\"hostPos\":1}");
     EXPECT_EQ(set.find('\n'), std::string::npos);
     EXPECT_EQ(set.rfind("{\"format\":\"vm-groove/1.0\",\"bpm\":175,", 0), 0u);
     host.setParam(1006, 0.49);
     host.setParam(1007, 7.5);
     s = stateText();
-    EXPECT_EQ(s.substr(s.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":0,\"pat\":8}");
+    EXPECT_EQ(s.substr(s.find('\n')), "\n{\"plugin\":\"brisanto\",\"follow\":0,\"pat\":8,\"hostPos\":1}");
 
     // A host that takes a little at a time gets the same bytes.
     host.setWriteChunk(1000);
