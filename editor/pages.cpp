@@ -305,10 +305,17 @@ void run_cmd(XGui* g, const XCtl& c) {
         e.b = uint8_t(c.a);
         if (send(g, &e, 1)) mark_dirty(p);
         break;
-    case C_STARTSTOP:
-        e.kind = p.pubPlaying.load(std::memory_order_relaxed) ? SE_STOP : SE_START;
+    case C_STARTSTOP: {
+        const bool start = !p.pubPlaying.load(std::memory_order_relaxed);
+        // While the sequencer follows the host, a host that lets plug-ins
+        // drive its transport is asked to start or stop, and the sequencer
+        // follows it as from the host's own buttons; otherwise the button
+        // runs the sequencer itself, as MIDI Start and Stop do.
+        if (p.globalValues[6].load(std::memory_order_relaxed) >= 0.5 && request_host_transport(p, start)) break;
+        e.kind = start ? SE_START : SE_STOP;
         send(g, &e, 1);
         break;
+    }
     case C_POSFOLLOW:
         p.posFollow.store(!p.posFollow.load(std::memory_order_relaxed), std::memory_order_relaxed);
         mark_dirty(p);
