@@ -417,7 +417,9 @@ TEST(KernelVoiceLength, AbsurdValuesEndAtTheCapAtEveryRate) {
         ASSERT_EQ(e->voices.size(), 1u);
         const float dur = e->voices[0].dur;
         EXPECT_LE(dur, brs::MAX_VOICE_SECONDS);
-        if (c.value > 0.0f) EXPECT_EQ(dur, brs::MAX_VOICE_SECONDS);
+        if (c.value > 0.0f) {
+            EXPECT_EQ(dur, brs::MAX_VOICE_SECONDS);
+        }
         // Rendered to the end: gone once its own clock passed the cap, not
         // earlier. That clock adds 1/rate in single precision, so over long
         // lengths it runs off the frame count by the rounding of each step
@@ -430,7 +432,9 @@ TEST(KernelVoiceLength, AbsurdValuesEndAtTheCapAtEveryRate) {
             frames += 8192.0;
         }
         EXPECT_TRUE(e->voices.empty()) << "the voice outlived its capped length";
-        if (c.value > 0.0f) EXPECT_GT(frames + 8192.0, double(dur) * c.rate) << "the voice ended early";
+        if (c.value > 0.0f) {
+            EXPECT_GT(frames + 8192.0, double(dur) * c.rate) << "the voice ended early";
+        }
         EXPECT_LE(frames, limit + 8192.0);
         std::printf("[ length   ] %s %u at %.0f Hz: %.2f s\n", c.name, c.track, double(c.rate), frames / c.rate);
     }
