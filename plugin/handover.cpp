@@ -71,6 +71,9 @@ enum : int { COPY = 1, SWAP = 2 };
 // grows by two of the host's largest blocks).
 constexpr int64_t LEAVE_NS = 1'000'000;
 constexpr int64_t ALIVE_NS = 50'000'000;
+// How long the main thread waits for a request on the processor before it
+// sleeps between looks.
+constexpr int64_t SPIN_WAIT_NS = 3'000'000;
 // Rounds a block spins for engineMutex while the main thread holds it for a
 // hand-over: one pause instruction each, some 50 us to 1 ms in all,
 // depending on the processor.
@@ -155,17 +158,21 @@ bool run(Plug& p, int kind, void (*after)(Plug&, void*), void* ctx) {
     m.state.store(POSTED, std::memory_order_release);
     const int64_t start = now_ns();
     const bool leave = audio_running(p);
-    for (int round = 0;; ++round) {
+    for (;;) {
         const int s = m.state.load(std::memory_order_acquire);
         if (s == DONE) {
             m.state.store(IDLE, std::memory_order_relaxed);
             break;
         }
-        if (s == POSTED && !(leave && now_ns() - start < LEAVE_NS) && serve_here(p)) break;
-        if (round < 32)
-            std::this_thread::yield();
-        else
+        const int64_t waited = now_ns() - start;
+        if (s == POSTED && !(leave && waited < LEAVE_NS) && serve_here(p)) break;
+        // The first milliseconds are spent on the processor: a thread that
+        // sleeps on a busy machine may get it back only milliseconds later.
+        if (waited < SPIN_WAIT_NS) {
+            for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
+        } else {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
     }
     p.mailWaitNs += now_ns() - start;
     return m.ok;
