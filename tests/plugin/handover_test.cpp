@@ -205,53 +205,65 @@ TEST(HandOverTest, ValuesBetweenALoadsCopyAndItsSwapHoldAfterIt) {
         {"reverb size", 1005, 0.33, 6, "reverbSize"},
         {"master level", 1001, 0.44, 6, "level"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        Host host;
-        ASSERT_TRUE(open(host));
-        ASSERT_TRUE(host.activate(RATE, 1, 64));
-        ASSERT_TRUE(host.startProcessing());
-        plug::Plug* p = plug::from(host.plugin());
-        auto get = reinterpret_cast<float (*)(brskern_t, uint32_t, const char*)>(host.symbol("brskern_get_param"));
+    // A long song chain makes the parse take a while.
+    std::string text;
+    {
+        Host h;
+        ASSERT_TRUE(open(h));
         std::vector<uint8_t> state;
-        ASSERT_TRUE(host.saveState(state));
-        // A long song chain makes the parse take a while.
-        std::string text(state.begin(), state.end());
+        ASSERT_TRUE(h.saveState(state));
+        text.assign(state.begin(), state.end());
         const size_t at = text.find("\"song\":[]");
         ASSERT_NE(at, std::string::npos);
         std::string song = "\"song\":[";
         for (int i = 0; i < 400000; ++i) song += i ? ",{\"pat\":1,\"rep\":2}" : "{\"pat\":1,\"rep\":2}";
         text.replace(at, 9, song + "]");
-
-        // The audio thread sends the value in the first block after it served
-        // the copy (the first request a load posts), and never again.
-        std::atomic<bool> stop{false};
-        std::atomic<int> phase{0};  // 0 waiting for the copy, 1 copy served, 2 value sent
-        std::thread audio([&] {
-            std::vector<float> l(64), r(64);
-            EventList ev;
-            while (!stop.load()) {
-                ev.clear();
-                const int ph = phase.load();
-                if (ph == 1) ev.param(0, row.id, row.value);
-                const bool posted = p->mail.state.load() == 1;
-                host.process(64, l.data(), r.data(), &ev);
-                if (ph == 1) phase = 2;
-                if (ph == 0 && posted && p->mail.state.load() != 1) phase = 1;
-                std::this_thread::sleep_for(300us);
-            }
-        });
-        ASSERT_TRUE(host.loadState(text));
-        const int seen = phase.load();
-        std::this_thread::sleep_for(5ms);
-        stop = true;
-        audio.join();
-        ASSERT_EQ(seen, 2) << "the value did not come between the copy and the swap";
-        EXPECT_EQ(double(get(p->engine, row.track, row.key)), double(float(row.value)));
-        double v = 0;
-        ASSERT_TRUE(host.getParam(row.id, &v));
-        EXPECT_EQ(v, double(float(row.value)));
-        EXPECT_EQ(static_cast<const Engine*>(p->engine)->song.size(), 400000u);
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // The audio thread plays block after block and sends the value in the
+        // first block after it served the copy (the first request a load
+        // posts), and never again. A machine so busy that the main thread
+        // served the copy itself leaves the order unknown: that attempt is
+        // run again.
+        bool met = false;
+        for (int attempt = 0; attempt < 5 && !met; ++attempt) {
+            Host host;
+            ASSERT_TRUE(open(host));
+            ASSERT_TRUE(host.activate(RATE, 1, 64));
+            ASSERT_TRUE(host.startProcessing());
+            plug::Plug* p = plug::from(host.plugin());
+            auto get = reinterpret_cast<float (*)(brskern_t, uint32_t, const char*)>(host.symbol("brskern_get_param"));
+            std::atomic<bool> stop{false};
+            std::atomic<int> phase{0};  // 0 waiting for the copy, 1 copy served here, 2 value sent
+            std::thread audio([&] {
+                std::vector<float> l(64), r(64);
+                EventList ev;
+                while (!stop.load()) {
+                    ev.clear();
+                    const int ph = phase.load();
+                    if (ph == 1) ev.param(0, row.id, row.value);
+                    const bool posted = p->mail.state.load() == 1;
+                    host.process(64, l.data(), r.data(), &ev);
+                    if (ph == 1) phase = 2;
+                    if (ph == 0 && posted && p->mail.state.load() != 1) phase = 1;
+                    if (ph == 2) std::this_thread::sleep_for(300us);
+                }
+            });
+            const bool loaded = host.loadState(text);
+            met = phase.load() == 2;
+            std::this_thread::sleep_for(5ms);
+            stop = true;
+            audio.join();
+            ASSERT_TRUE(loaded);
+            if (!met) continue;
+            EXPECT_EQ(double(get(p->engine, row.track, row.key)), double(float(row.value)));
+            double v = 0;
+            ASSERT_TRUE(host.getParam(row.id, &v));
+            EXPECT_EQ(v, double(float(row.value)));
+            EXPECT_EQ(static_cast<const Engine*>(p->engine)->song.size(), 400000u);
+        }
+        EXPECT_TRUE(met) << "the value never came between the copy and the swap";
     }
 }
 
