@@ -75,8 +75,8 @@ void serve_mail(Plug& p);
 // Notes when and on which thread the host called process. [audio thread] lock-free
 void note_process_call(Plug& p);
 // Takes engineMutex for a block: at once, or, while the main thread holds it
-// for a hand-over's short copy or swap, after spinning a bounded number of
-// rounds for it (no system call, no sleeping). False when the lock stays busy.
+// for a hand-over's short copy or swap, after spinning for a bounded time
+// (no system call, no sleeping). False when the lock stays busy.
 // [audio thread] no allocation, no waiting beyond the bounded spin
 bool lock_for_block(Plug& p);
 // The stage engine, made on first use; null when memory runs out.

@@ -3,6 +3,7 @@
 // queues edits. Meant to run under ThreadSanitizer (label "tsan"): any data
 // race the shell lets through is reported there; here the results must also
 // stay consistent.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -63,9 +64,11 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
         host.paramText(3, 0.2);
         std::this_thread::yield();
     }
-    // Let the audio thread see at least a few more blocks before stopping.
+    // Let the audio thread see at least a few more blocks before stopping,
+    // and enough in all to have raised an import (saves and loads hardly
+    // wait, so the loop above may end after a few blocks).
     const long seen = blocks.load();
-    while (blocks.load() < seen + 4) std::this_thread::yield();
+    while (blocks.load() < std::max(seen + 4, 12L)) std::this_thread::yield();
     stop = true;
     audio.join();
     host.idle();
@@ -131,7 +134,7 @@ TEST_F(PluginTest, HandOverParkedEventsAndDeferredResets) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const long seen = blocks.load();
-    while (blocks.load() < seen + 4) std::this_thread::yield();
+    while (blocks.load() < std::max(seen + 4, 12L)) std::this_thread::yield();  // an import was raised
     stop = true;
     audio.join();
     holder.join();
