@@ -135,7 +135,10 @@ bool Engine::spawnVoice(uint64_t track, float delay, float dur, float gain, floa
     Voice v{};
     v.track = track;
     v.t = -delay;
-    v.dur = dur;
+    // Out-of-range values (a kernel caller may set any finite one) cannot make
+    // a voice that holds its place in the list for ever (a NaN length ends
+    // the voice at its first frame).
+    v.dur = dur > MAX_VOICE_SECONDS ? MAX_VOICE_SECONDS : dur;
     v.gain = gain;
     v.note = note;
     v.ic1 = 0.0f;

@@ -56,6 +56,7 @@ BRSKERN_API void brskern_set_mute(brskern_t h, uint32_t track, bool mute);
 BRSKERN_API void brskern_set_wave(brskern_t h, uint32_t track, uint8_t wave);
 BRSKERN_API int brskern_set_param(brskern_t h, uint32_t track, const char* name, float value);
 BRSKERN_API float brskern_get_param(brskern_t h, uint32_t track, const char* name);
+/* on, acc and rev are stored as 1 when their low byte is non-zero, else 0. */
 BRSKERN_API void brskern_set_step(brskern_t h, uint32_t pat, uint32_t track, uint32_t step,
                                   int on, int acc, int note, int rat, int slice, int rev);
 BRSKERN_API void brskern_set_song(brskern_t h, const uint8_t* data, size_t n); /* may allocate */
@@ -63,6 +64,8 @@ BRSKERN_API int brskern_set_auto(brskern_t h, const float* lanes, size_t count, 
 
 /* Playing a track directly. */
 BRSKERN_API void brskern_midi(brskern_t h, uint8_t status, uint8_t data1, uint8_t data2);
+/* Every voice ends once its own clock passes 24 s, however long its track's values
+   make it (about 24 to 25 s of audio at any rate). */
 BRSKERN_API void brskern_trigger(brskern_t h, uint32_t track, int slice, bool rev, float note, float gain);
 
 /* Set documents ("vm-groove/1.0") and the binary pattern image. */

@@ -40,6 +40,24 @@ struct ParamRange {
     float lo, hi;
 };
 extern const ParamRange PARAM_RANGES[NUM_PARAMS];
+// The ranges of the set's other values, as the kernel's setters keep them:
+// tempo in BPM, swing in percent, master drive and level.
+inline constexpr ParamRange BPM_RANGE{60.0f, 260.0f};
+inline constexpr ParamRange SWING_RANGE{0.0f, 60.0f};
+inline constexpr ParamRange MASTER_RANGE{0.0f, 1.0f};
+// v kept to r; NaN passes unchanged (callers refuse it before).
+inline float keepTo(float v, ParamRange r) { return v < r.lo ? r.lo : (v > r.hi ? r.hi : v); }
+
+// The longest a voice sounds, in seconds, whatever its track's values say.
+// Every length the ranges above allow is far shorter (the longest, an open
+// hat of decay 2 s, lasts 8.02 s), so no such voice is touched. It also keeps
+// the voice clock moving: a voice's time is a float advanced by 1/rate per
+// frame, and below 32 s one step of 1/768000 s (the highest rate an engine
+// takes) is still more than half the float spacing, so the time never stalls
+// short of the end.
+inline constexpr float MAX_VOICE_SECONDS = 24.0f;
+static_assert(MAX_VOICE_SECONDS < 32.0f && 1.0f / 768000.0f > 0x1p-20f,
+              "the voice clock advances at every rate up to the cap");
 
 // The value a fresh engine gives parameter index of track (0.0 outside the tables).
 // [any thread] no allocation

@@ -36,11 +36,11 @@ bool same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 extern "C" {
 
 void brskern_set_bpm(brskern_t h, float bpm) {
-    if (h != nullptr) clampInto(h->bpm, bpm, 60.0f, 260.0f);
+    if (h != nullptr) clampInto(h->bpm, bpm, brs::BPM_RANGE.lo, brs::BPM_RANGE.hi);
 }
 
 void brskern_set_swing(brskern_t h, float swing) {
-    if (h != nullptr) clampInto(h->swing, swing, 0.0f, 60.0f);
+    if (h != nullptr) clampInto(h->swing, swing, brs::SWING_RANGE.lo, brs::SWING_RANGE.hi);
 }
 
 void brskern_set_fx(brskern_t h, float delayTime, float delayFb, float reverbSize) {
@@ -111,13 +111,16 @@ void brskern_set_step(brskern_t h, uint32_t pat, uint32_t track, uint32_t step, 
         step >= static_cast<uint32_t>(brs::NUM_STEPS) || pat >= h->pats.size())
         return;
     brs::Step& s = h->pats[pat].steps[track][step];
-    s.on = static_cast<uint8_t>(on);
-    s.acc = static_cast<uint8_t>(acc);
+    // The flags are kept as 0 or 1, as a set document and the pattern image
+    // carry them; a low byte of 0 stays off, so the step plays as given.
+    auto flag = [](int v) -> uint8_t { return static_cast<uint8_t>(v) != 0 ? 1 : 0; };
+    s.on = flag(on);
+    s.acc = flag(acc);
     s.note = static_cast<int8_t>(static_cast<uint8_t>(note));
     s.rat = static_cast<uint8_t>(rat);
     if (s.rat == 0) s.rat = 1;
     s.slice = static_cast<uint8_t>(slice);
-    s.rev = static_cast<uint8_t>(rev);
+    s.rev = flag(rev);
 }
 
 void brskern_set_song(brskern_t h, const uint8_t* data, size_t n) {

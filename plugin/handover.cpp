@@ -1,10 +1,11 @@
 // handover.cpp: how the main thread reads and replaces the engine's set while
 // the audio thread keeps rendering.
 //
-// While the host processes, the main thread never takes engineMutex for a
-// save, a load or an import: a block that met the lock busy would be silent.
-// Instead it posts one request in Plug::mail, and the audio thread serves it
-// at the start of its next block, where it holds engineMutex anyway:
+// A save, a load or an import never holds engineMutex for its parse or its
+// formatting: a block that met the lock busy that long would be silent.
+// Instead the main thread posts one request in Plug::mail, which is served
+// with engineMutex held only for a short, bounded step, by the audio thread
+// where it holds the lock anyway, or by the main thread itself:
 //
 //   copy       the live engine's set is copied into the stage engine: the
 //              pattern store, the song chain and a few scalars, a bounded
@@ -18,17 +19,40 @@
 //
 // A request lives in one atomic: IDLE -> POSTED (main) -> TAKEN -> DONE
 // (audio) -> IDLE (main). Whoever moves it out of POSTED serves it: the audio
-// thread by POSTED -> TAKEN, or the main thread, when no block comes (the host
-// does not process, or processes on this very thread), by POSTED -> IDLE,
-// after which it serves the request itself under engineMutex, holding the
-// lock for the same short copy or swap. So every request is served exactly
-// once, and its fields are handed over by the release/acquire pairs on state.
+// thread by POSTED -> TAKEN, at the start of a block and between the pieces
+// a block is rendered in (at most 8192 frames each), or the main thread by
+// POSTED -> IDLE under engineMutex, after which it serves the request itself,
+// holding the lock only for the same short copy or swap. So every request is
+// served exactly once, and its fields are handed over by the release/acquire
+// pairs on state (or by the lock).
+//
+// The main thread never waits long, in any threading model of a host:
+//
+//   - While blocks come (the last one less than 50 ms ago), it leaves the
+//     request to the audio thread for up to 1 ms, which serves it at no cost.
+//   - Then, and at once when no block came lately (the host paused, or runs
+//     process on this very thread, or serialises process with this call
+//     under a lock of its own so that no block can come), it serves the
+//     request itself whenever no block is in progress (Plug::inProcess).
+//   - While a block is in progress, that block serves it at its next piece,
+//     so the wait is at most the rendering of one piece, whatever the
+//     largest block the host announced.
+//
+// A block that meets engineMutex held by the main thread for such a hand-over
+// (Plug::mainServing) does not output silence: it spins on the lock for a
+// bounded time (about 300 us, read from the time-stamp counter; pause
+// instructions, no system call, no sleeping), which covers the copy or swap
+// of a set (microseconds; a song chain of a million entries some hundred)
+// many times over. Only when the main thread
+// is preempted while it holds the lock does the block give up and go the way
+// of any block that misses the lock: silent, its events kept for the next.
 //
 // A load reads its document against the set copied at one block boundary and
 // is swapped in at a later one. Parameter values that reached the engine in
 // between (Plug::sinceCopy) are applied again after the swap, so the result
 // is that of the load at the copy followed by those values, never a mixture.
 #include <pthread.h>
+#include <x86intrin.h>
 
 #include <chrono>
 #include <new>
@@ -44,11 +68,19 @@ namespace {
 enum : int { IDLE = 0, POSTED = 1, TAKEN = 2, DONE = 3 };
 enum : int { COPY = 1, SWAP = 2 };
 
-// How long the main thread waits for a block before it serves a request
-// itself; and how recent the last block must be for it to wait at all. Both
-// grow by two of the host's largest blocks.
-constexpr int64_t WAIT_NS = 250'000'000;
+// How long the main thread leaves a request to a playing audio thread, and
+// how recent the last block must be for it to count as playing (the window
+// grows by two of the host's largest blocks).
+constexpr int64_t LEAVE_NS = 1'000'000;
 constexpr int64_t ALIVE_NS = 50'000'000;
+// How long the main thread waits for a request on the processor before it
+// sleeps between looks.
+constexpr int64_t SPIN_WAIT_NS = 3'000'000;
+// How long a block spins for engineMutex while the main thread holds it for
+// a hand-over, in time-stamp counter ticks (read without a system call):
+// about 300 us at 3 GHz, a quarter of a 64-frame block at 48 kHz, and many
+// times the longest such hold.
+constexpr uint64_t SPIN_TICKS = 900'000;
 // The stage is never rendered: a low rate keeps its lines small.
 constexpr float STAGE_RATE = 8000.0f;
 
@@ -109,6 +141,24 @@ void serve(Plug& p) {
     m.ok = true;
 }
 
+// Serves the posted request on this thread, unless a block is in progress
+// (it serves the request itself) or engineMutex is busy. [main thread]
+bool serve_here(Plug& p) {
+    if (p.inProcess.load()) return false;
+    p.mainServing.store(true);
+    bool served = false;
+    if (p.engineMutex.try_lock()) {
+        int expected = POSTED;
+        if (p.mail.state.compare_exchange_strong(expected, IDLE, std::memory_order_acq_rel)) {
+            serve(p);
+            served = true;
+        }
+        p.engineMutex.unlock();
+    }
+    p.mainServing.store(false, std::memory_order_release);
+    return served;
+}
+
 // Posts a request and returns once it was served. [main thread, stageMutex held]
 bool run(Plug& p, int kind, void (*after)(Plug&, void*), void* ctx) {
     Plug::Mail& m = p.mail;
@@ -117,25 +167,26 @@ bool run(Plug& p, int kind, void (*after)(Plug&, void*), void* ctx) {
     m.ctx = ctx;
     m.ok = false;
     m.songNeeded = 0;
-    if (audio_running(p)) {
-        m.state.store(POSTED, std::memory_order_release);
-        const int64_t deadline = now_ns() + WAIT_NS + 2 * p.blockNs.load(std::memory_order_relaxed);
-        for (;;) {
-            const int s = m.state.load(std::memory_order_acquire);
-            if (s == DONE) {
-                m.state.store(IDLE, std::memory_order_relaxed);
-                return m.ok;
-            }
-            if (s == POSTED && (now_ns() > deadline || !audio_running(p))) {
-                int expected = POSTED;
-                if (m.state.compare_exchange_strong(expected, IDLE, std::memory_order_acq_rel)) break;
-                continue;  // the audio thread took it meanwhile
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+    m.state.store(POSTED, std::memory_order_release);
+    const int64_t start = now_ns();
+    const bool leave = audio_running(p);
+    for (;;) {
+        const int s = m.state.load(std::memory_order_acquire);
+        if (s == DONE) {
+            m.state.store(IDLE, std::memory_order_relaxed);
+            break;
+        }
+        const int64_t waited = now_ns() - start;
+        if (s == POSTED && !(leave && waited < LEAVE_NS) && serve_here(p)) break;
+        // The first milliseconds are spent on the processor: a thread that
+        // sleeps on a busy machine may get it back only milliseconds later.
+        if (waited < SPIN_WAIT_NS) {
+            for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
     }
-    std::lock_guard<std::mutex> g(p.engineMutex);
-    serve(p);
+    p.mailWaitNs += now_ns() - start;
     return m.ok;
 }
 
@@ -148,6 +199,17 @@ void serve_mail(Plug& p) {
         return;
     serve(p);
     p.mail.state.store(DONE, std::memory_order_release);
+}
+
+bool lock_for_block(Plug& p) {
+    if (p.engineMutex.try_lock()) return true;
+    if (!p.mainServing.load(std::memory_order_acquire)) return false;
+    const uint64_t until = __rdtsc() + SPIN_TICKS;
+    while (p.mainServing.load(std::memory_order_acquire) && __rdtsc() < until) {
+        for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+        if (p.engineMutex.try_lock()) return true;
+    }
+    return p.engineMutex.try_lock();
 }
 
 void note_process_call(Plug& p) {

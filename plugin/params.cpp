@@ -94,6 +94,29 @@ const clap_host_params_t* host_params(const Plug& p) {
     return static_cast<const clap_host_params_t*>(p.host->get_extension(p.host, CLAP_EXT_PARAMS));
 }
 
+void settle_host_values(Plug& p) {
+    auto settled = [](uint32_t id, float v) { return f32(narrowed(id, clamp_host(id, double(v)))); };
+    for (uint32_t t = 0; t < 6; ++t)
+        for (uint32_t k = 0; k < 7; ++k) {
+            const float v = brskern_get_param(p.engine, t, TP[k].key);
+            if (const float n = settled(16 * t + k, v); n != v) brskern_set_param(p.engine, t, TP[k].key, n);
+        }
+    for (uint32_t i = 0; i < 2; ++i) {
+        const float v = brskern_get_param(p.engine, 6, GLOBAL_KEYS[i]);
+        if (const float n = settled(1000 + i, v); n != v) brskern_set_param(p.engine, 6, GLOBAL_KEYS[i], n);
+    }
+    const float swing = brskern_get_param(p.engine, 6, "swing");
+    if (const float n = settled(1002, swing); n != swing) brskern_set_swing(p.engine, n);
+    float fx[3], settledFx[3];
+    bool moved = false;
+    for (uint32_t i = 0; i < 3; ++i) {
+        fx[i] = brskern_get_param(p.engine, 6, GLOBAL_KEYS[3 + i]);
+        settledFx[i] = settled(1003 + i, fx[i]);
+        moved |= settledFx[i] != fx[i];
+    }
+    if (moved) brskern_set_fx(p.engine, settledFx[0], settledFx[1], settledFx[2]);
+}
+
 void refresh_cache(Plug& p) {
     for (uint32_t t = 0; t < 6; ++t)
         for (uint32_t k = 0; k < 8; ++k)

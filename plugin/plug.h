@@ -119,6 +119,16 @@ struct Plug {
         std::size_t songNeeded = 0;
     };
     Mail mail;
+    // True while the host is inside process for this instance (any thread).
+    std::atomic<bool> inProcess{false};
+    // True while the main thread holds, or is about to take, engineMutex for
+    // the short copy or swap of a request it serves itself; a block that
+    // meets the lock busy then waits that out briefly (handover.cpp).
+    std::atomic<bool> mainServing{false};
+    // Nanoseconds the main thread has spent in all, from posting a request
+    // to its being served (for the measurements of the tests and benchmarks).
+    // [main thread, stageMutex held]
+    int64_t mailWaitNs = 0;
     // When (steady clock, ns) and on which thread the host last called process.
     std::atomic<int64_t> lastProcessNs{0};
     // Length of the host's largest block in ns, set at activation.
@@ -142,6 +152,10 @@ struct Plug {
     // and a reset are still kept, in these three places.
     Parked late[3]{};
     bool lateUsed[3]{};
+    // Arrival order of the three places (a reset comes between blocks, at
+    // the same frame position as the next block's transport).
+    uint32_t lateSeq[3]{};
+    uint32_t lateCount = 0;
 
     // ---- set import without a main-thread callback (plugin/notice.cpp) ----
     // A host that serves the plug-in's main-thread callback only while its

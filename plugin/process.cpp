@@ -55,6 +55,9 @@ void render(Plug& p, const Out& o, uint32_t j, uint32_t e) {
         return;
     }
     while (j < e) {
+        // A request of the main thread is served between pieces too, so that
+        // it never waits for the rest of a long block.
+        serve_mail(p);
         uint32_t k = e - j < cap ? e - j : cap;
         brskern_process(p.engine, buf, k);
         if (o.l)
@@ -93,6 +96,7 @@ void park(Plug& p, const Plug::Parked& e, int lateSlot) {
     } else if (lateSlot >= 0) {
         p.late[lateSlot] = e;
         p.lateUsed[lateSlot] = true;
+        p.lateSeq[lateSlot] = ++p.lateCount;
     }
 }
 
@@ -190,11 +194,13 @@ void catch_up(Plug& p) {
     if (p.parkN == 0 && p.skipped == 0 && !p.lateUsed[0] && !p.lateUsed[1] && !p.lateUsed[2]) return;
     uint64_t done = 0;
     for (uint32_t i = 0; i < p.parkN; ++i) replay(p, p.parkq[i], done);
-    // The places kept beyond a full queue, in the order they came.
+    // The places kept beyond a full queue, in the order they came (which
+    // their positions alone cannot tell when a reset and the next block's
+    // transport share one).
     for (;;) {
         int next = -1;
         for (int s = 0; s < 3; ++s)
-            if (p.lateUsed[s] && (next < 0 || p.late[s].pos < p.late[next].pos)) next = s;
+            if (p.lateUsed[s] && (next < 0 || p.lateSeq[s] < p.lateSeq[next])) next = s;
         if (next < 0) break;
         p.lateUsed[next] = false;
         replay(p, p.late[next], done);
@@ -202,6 +208,7 @@ void catch_up(Plug& p) {
     if (p.skipped > done) skip_frames(p, p.skipped - done);
     p.parkN = 0;
     p.skipped = 0;
+    p.lateCount = 0;
 }
 
 void reset_engine(Plug& p) {
@@ -223,6 +230,11 @@ bool size_scratch(Plug& p, uint32_t maxFrames) {
 }
 
 clap_process_status Plug::process(const clap_process_t* pr) {
+    struct InBlock {
+        std::atomic<bool>& flag;
+        explicit InBlock(std::atomic<bool>& f) : flag(f) { flag.store(true); }
+        ~InBlock() { flag.store(false, std::memory_order_release); }
+    } inBlock(inProcess);
     const uint32_t n = pr->frames_count;
     const Out o = outputs(pr);
     const clap_input_events_t* in = pr->in_events;
@@ -231,7 +243,7 @@ clap_process_status Plug::process(const clap_process_t* pr) {
 
     // Offline the host waits for every block: the block waits for the lock
     // (the main thread holds it only briefly) rather than being silent.
-    const bool locked = offline.load(std::memory_order_relaxed) ? (engineMutex.lock(), true) : engineMutex.try_lock();
+    const bool locked = offline.load(std::memory_order_relaxed) ? (engineMutex.lock(), true) : lock_for_block(*this);
     if (!locked) {
         silence(o, n);
         park_events(*this, in);  // the block's parameter values wait for the next locked block

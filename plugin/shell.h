@@ -12,6 +12,11 @@ namespace brs::plug {
 
 // Largest state stream and set file accepted (larger input is unreadable).
 constexpr std::size_t MAX_SET_BYTES = std::size_t(16) << 20;
+// The longest state tail a save may write: the plug-in settings (one digit
+// each, ",\"hostPos\":1" included) and a raised import trigger, ",\"load\":"
+// with a double of at most 24 characters. A load keeps room for it, so that whatever is accepted
+// saves again within MAX_SET_BYTES, whatever the settings become.
+constexpr std::size_t MAX_TAIL_BYTES = 41 + 12 + 8 + 24;
 
 // Tables handed out by pl_ext (defined in the shell's source files).
 extern const clap_plugin_params_t PA;
@@ -44,6 +49,12 @@ void park_events(Plug& p, const clap_input_events_t* in);
 // A host value kept to its parameter's declared range (ids without one, and
 // NaN, pass unchanged). [any thread] no allocation
 double clamp_host(uint32_t id, double value);
+// After a load: every engine value behind a host parameter is moved into
+// the parameter's declared range as the host reads it (a bound without an
+// exact single-precision twin, such as a decay of 0.01 s, becomes the
+// nearest float inside), so that the host never reads a value outside the
+// range and re-applying the cache changes nothing. [engineMutex held] no allocation
+void settle_host_values(Plug& p);
 // Refreshes trackValues and globalValues[0..5] from the engine.
 // [engineMutex held]
 void refresh_cache(Plug& p);
@@ -122,6 +133,11 @@ void serve_mail(Plug& p);
 bool audio_running(const Plug& p);
 // Notes when and on which thread the host called process. [audio thread] lock-free
 void note_process_call(Plug& p);
+// Takes engineMutex for a block: at once, or, while the main thread holds it
+// for a hand-over's short copy or swap, after spinning for a bounded time
+// (no system call, no sleeping). False when the lock stays busy.
+// [audio thread] no allocation, no waiting beyond the bounded spin
+bool lock_for_block(Plug& p);
 // The stage engine, made on first use; null when memory runs out.
 // [main thread, stageMutex held] allocates
 brskern_t stage_engine(Plug& p);

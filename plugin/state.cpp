@@ -25,6 +25,7 @@ namespace {
 // loaded set replaces them, and the host is asked to rescan. [engineMutex held]
 void reset_cache_after_load(Plug& p) {
     p.pending.store(0, std::memory_order_relaxed);
+    settle_host_values(p);
     refresh_cache(p);
     p.globalValues[8].store(0.0, std::memory_order_relaxed);
     p.globalValues[6].store(1.0, std::memory_order_relaxed);
@@ -33,12 +34,49 @@ void reset_cache_after_load(Plug& p) {
 }
 
 
+// The state's last line, with its leading line feed: the two plug-in
+// settings and, only while it is raised, the import trigger.
+std::string state_tail(const Plug& p) {
+    const double follow = p.globalValues[6].load(std::memory_order_relaxed);
+    const long pat = round_host(p.globalValues[7].load(std::memory_order_relaxed));
+    const double load = p.globalValues[8].load(std::memory_order_relaxed);
+    const int hostPos = p.posFollow.load(std::memory_order_relaxed) ? 1 : 0;
+    char tail[MAX_TAIL_BYTES + 1];
+    int len = std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d,\"hostPos\":%d",
+                            follow >= 0.5 ? 1 : 0, int(pat), hostPos);
+    // The import trigger (1008) is carried only when it is raised, so that a
+    // host reads back the value it saved; older states simply lack it.
+    if (load != 0.0) {
+        const char* at = ",\"load\":";
+        std::memcpy(tail + len, at, std::strlen(at));
+        len += int(std::strlen(at));
+        len = int(std::to_chars(tail + len, tail + sizeof tail - 2, load).ptr - tail);
+    }
+    tail[len++] = '}';
+    return std::string(tail, size_t(len));
+}
+
+// Whether the set in e, followed by a tail of tailBytes, saves within
+// MAX_SET_BYTES. What fits in any case is not formatted: everything but the
+// song chain writes well under 300,000 bytes (the pattern store at most
+// 8 x 6 x 64 steps of 68 bytes), and one chain entry at most 20.
+// [main thread] may allocate a document's length
+bool savable(const Engine& e, std::size_t tailBytes) {
+    constexpr std::size_t FIXED_MAX = 300000, ENTRY_MAX = 20;
+    if (FIXED_MAX + ENTRY_MAX * e.song.size() + tailBytes <= MAX_SET_BYTES) return true;
+    return save_set(e).size() + tailBytes <= MAX_SET_BYTES;
+}
+
 // Loads the set document text into p's engine without holding engineMutex
 // for the parse: the engine's set is copied into the stage at a block
 // boundary, the document is read into the stage, and the stage's set is
 // swapped in at a later block boundary, where after() runs (engineMutex held,
 // no allocation). Values applied in between are applied again after the
 // swap (plugin/handover.cpp). [main thread]
+// A set that a later save could not write within MAX_SET_BYTES (a compact
+// document can grow when written out: each song entry gets its "rep"),
+// whatever tail the settings then give it, is refused like an unreadable
+// one, so that the host can always store what the instance holds.
 template <class After>
 bool load_set_staged(Plug& p, const char* text, After&& after) {
     StageAccess stage(p);
@@ -48,6 +86,11 @@ bool load_set_staged(Plug& p, const char* text, After&& after) {
     // parameter sets from here on still reaches it (sync_view).
     p.viewSongGen = p.songGen.load(std::memory_order_acquire);
     p.viewPubBpm = p.pubBpm.load(std::memory_order_relaxed);  // the loaded tempo stands until a block says otherwise
+    try {
+        if (!savable(*st, MAX_TAIL_BYTES)) return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     if (p.view) {
         try {
             brs::copy_set_fields(*p.view, *st);
@@ -88,23 +131,7 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
         brskern_save_set(st, text.data(), n);
         text.resize(n - 1);  // drop the terminating zero
     }
-    const int follow = p->globalValues[6].load(std::memory_order_relaxed) >= 0.5 ? 1 : 0;
-    const long pat = round_host(p->globalValues[7].load(std::memory_order_relaxed));
-    char tail[128];
-    const int hostPos = p->posFollow.load(std::memory_order_relaxed) ? 1 : 0;
-    int len = std::snprintf(tail, sizeof tail, "\n{\"plugin\":\"brisanto\",\"follow\":%d,\"pat\":%d,\"hostPos\":%d", follow,
-                            int(pat), hostPos);
-    // The import trigger (1008) is carried only when it is raised, so that a
-    // host reads back the value it saved; older states simply lack it.
-    const double load = p->globalValues[8].load(std::memory_order_relaxed);
-    if (load != 0.0) {
-        const char* at = ",\"load\":";
-        std::memcpy(tail + len, at, std::strlen(at));
-        len += int(std::strlen(at));
-        len = int(std::to_chars(tail + len, tail + sizeof tail - 2, load).ptr - tail);
-    }
-    tail[len++] = '}';
-    text.append(tail, size_t(len));
+    text += state_tail(*p);
     // What could not be loaded again is not written at all.
     if (text.size() > MAX_SET_BYTES) return false;
 
@@ -142,8 +169,10 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     // follow 1 and pattern 1).
     double follow = tail.find("\"follow\":0") != std::string::npos ? 0.0 : 1.0;
     double pat = 1.0;
+    // The pattern is kept to the parameter's range 1..8, like every value a
+    // state brings in.
     if (size_t at = tail.find("\"pat\":"); at != std::string::npos)
-        pat = double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10))));
+        pat = clamp_host(1007, double(int32_t(uint32_t(std::strtol(tail.c_str() + at + 6, nullptr, 10)))));
     // "Position folgt Host": states from before the setting existed lack it
     // and keep playing as they did, from step 0 at the host's start.
     const bool hostPos = tail.find("\"hostPos\":1") != std::string::npos;

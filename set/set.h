@@ -10,7 +10,10 @@
 // LC_NUMERIC the host process has set. A float that is not finite is never
 // written: it is written as 0. A float member that is not finite after
 // narrowing to single precision (1e39, 1e999) is ignored by the reader, so
-// every text the writer produces is accepted again.
+// every text the writer produces is accepted again. Every float member is
+// kept to its range as it is read: the twenty track values to
+// brs::PARAM_RANGES, "bpm" to 60..260, "swing" to 0..60, the master values
+// to 0..1 and the effect values to brskern_set_fx's limits.
 #pragma once
 
 #include <cstddef>

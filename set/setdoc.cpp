@@ -397,11 +397,12 @@ float floatOf(const Scalar& v) {
 }
 
 // Float member: stores into `dst` when the value is a number or bool whose
-// single-precision value is finite; otherwise `dst` keeps its value.
-void readFloat(const Scalar* v, float& dst) {
+// single-precision value is finite, kept to `range`; otherwise `dst` keeps
+// its value.
+void readFloat(const Scalar* v, float& dst, ParamRange range) {
     if (!isNumOrBool(v)) return;
     float f = floatOf(*v);
-    if (std::isfinite(f)) dst = f;
+    if (std::isfinite(f)) dst = keepTo(f, range);
 }
 
 // Truncated toward zero to a 32-bit integer, low 8 bits kept; a number
@@ -566,7 +567,7 @@ void readParams(Walk& w, std::size_t depth, Track& tr) {
             w.scalar(d, v);
             if (isNumOrBool(&v)) {
                 const int i = paramIndex(key);
-                if (i >= 0) readFloat(&v, tr.p[i]);
+                if (i >= 0) readFloat(&v, tr.p[i], PARAM_RANGES[i]);
             }
         }
     });
@@ -766,12 +767,15 @@ bool load_set(Engine& e, const char* text) {
     if (!seen[FORMAT] || fmt.kind != Val::STR || !fmt.same) return false;
 
     // Apply; nothing below allocates or fails.
-    if (seen[BPM]) readFloat(&scalars[BPM], e.bpm);
-    if (seen[SWING]) readFloat(&scalars[SWING], e.swing);
+    // Every value is kept to its range as it comes in, so that what a set
+    // brings is what the kernel's setters and the host parameters could
+    // have made, and saves back as read.
+    if (seen[BPM]) readFloat(&scalars[BPM], e.bpm, BPM_RANGE);
+    if (seen[SWING]) readFloat(&scalars[SWING], e.swing, SWING_RANGE);
     if (seen[LEN]) readLen(&scalars[LEN], e.len);
 
-    readFloat(master[0], e.masterDrive);
-    readFloat(master[1], e.masterLevel);
+    readFloat(master[0], e.masterDrive, MASTER_RANGE);
+    readFloat(master[1], e.masterLevel, MASTER_RANGE);
 
     for (int t = 0; t < NUM_TRACKS; ++t) {
         e.tracks[t] = tracks[t];

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -199,11 +200,11 @@ TEST(KernelSteps, BytesRangesAndRatchetZero) {
     EXPECT_EQ(s.slice, 200);  // stored unchanged; the break uses its low bits
     EXPECT_EQ(s.rev, 1);
 
-    // Low eight bits of each argument.
+    // Low eight bits of each argument; the flags then as 0 or 1.
     brskern_set_step(h, 1, 0, 0, 0x102, 0x1FF, 200, 0x103, 0x10F, 0x200);
     const brs::Step& t = e->pats[1].steps[0][0];
-    EXPECT_EQ(t.on, 2);
-    EXPECT_EQ(t.acc, 0xFF);
+    EXPECT_EQ(t.on, 1);
+    EXPECT_EQ(t.acc, 1);
     EXPECT_EQ(t.note, -56);
     EXPECT_EQ(t.rat, 3);
     EXPECT_EQ(t.slice, 15);
@@ -384,4 +385,75 @@ TEST(KernelNullHandle, EveryFunctionIgnoresIt) {
     EXPECT_EQ(e->clock, 0.0);
     brskern_process(e.get(), nullptr, 0);
     EXPECT_EQ(e->clock, 0.0);
+}
+
+// ---- voice lengths beyond every range ---------------------------------------------
+
+// A kernel caller may store any finite value; no voice then outlives the cap
+// on its length, at the lowest and the highest rate an engine takes, for every
+// track whose length follows a value (decay, open hat, gate). The voice
+// sounds for its whole capped life: the clock neither stops nor ends it early.
+TEST(KernelVoiceLength, AbsurdValuesEndAtTheCapAtEveryRate) {
+    struct Case {
+        float rate;
+        uint32_t track;
+        const char* name;
+        float value;
+    };
+    const Case cases[] = {
+        {48000.0f, 0, "decay", 1e30f},  {48000.0f, 4, "decay", 3e38f},    {48000.0f, 3, "gate", 1e20f},
+        {96000.0f, 2, "decay", 1000.0f}, {768000.0f, 0, "decay", 1e30f}, {768000.0f, 3, "gate", 1e30f},
+        {44100.0f, 5, "decay", -1e30f},
+    };
+    std::vector<float> out(2 * 8192);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " on track " + std::to_string(c.track) + " at " +
+                     std::to_string(c.rate));
+        auto e = makeEngine(c.rate);
+        brskern_t h = e.get();
+        brskern_set_param(h, c.track, c.name, c.value);
+        brskern_set_param(h, 4, "open", 1.0f);  // the hat's four-fold length
+        brskern_trigger(h, c.track, 0, false, 60.0f, 1.0f);
+        ASSERT_EQ(e->voices.size(), 1u);
+        const float dur = e->voices[0].dur;
+        EXPECT_LE(dur, brs::MAX_VOICE_SECONDS);
+        if (c.value > 0.0f) {
+            EXPECT_EQ(dur, brs::MAX_VOICE_SECONDS);
+        }
+        // Rendered to the end: gone once its own clock passed the cap, not
+        // earlier. That clock adds 1/rate in single precision, so over long
+        // lengths it runs off the frame count by the rounding of each step
+        // (at most half a float spacing of at least two thirds of a step):
+        // the voice lasts at most one and a half times its length in frames.
+        const double limit = 1.5 * double(brs::MAX_VOICE_SECONDS) * c.rate;
+        double frames = 0.0;
+        while (!e->voices.empty() && frames < 2.0 * limit) {
+            brskern_process(h, out.data(), 8192);
+            frames += 8192.0;
+        }
+        EXPECT_TRUE(e->voices.empty()) << "the voice outlived its capped length";
+        if (c.value > 0.0f) {
+            EXPECT_GT(frames + 8192.0, double(dur) * c.rate) << "the voice ended early";
+        }
+        EXPECT_LE(frames, limit + 8192.0);
+        std::printf("[ length   ] %s %u at %.0f Hz: %.2f s\n", c.name, c.track, double(c.rate), frames / c.rate);
+    }
+}
+
+// Every length the value ranges allow is left exactly as computed: the
+// longest of each track, at the top of its ranges.
+TEST(KernelVoiceLength, InRangeLengthsAreUntouched) {
+    auto e = makeEngine(44100.0f);
+    brskern_t h = e.get();
+    for (uint32_t t = 0; t < 6; ++t) {
+        brskern_set_param(h, t, "decay", brs::PARAM_RANGES[brs::P_DECAY].hi);
+        brskern_set_param(h, t, "gate", brs::PARAM_RANGES[brs::P_GATE].hi);
+        brskern_set_param(h, t, "open", brs::PARAM_RANGES[brs::P_OPEN].hi);
+    }
+    for (uint32_t t = 0; t < 6; ++t) {
+        brskern_trigger(h, t, 0, false, 60.0f, 1.0f);
+        EXPECT_EQ(e->voices.back().dur, e->voiceLength(t)) << t;
+        EXPECT_LT(e->voiceLength(t), brs::MAX_VOICE_SECONDS / 2.0f) << t;
+    }
+    EXPECT_EQ(e->voiceLength(4), 4.0f * 2.0f + 0.02f);
 }

@@ -173,6 +173,64 @@ TEST_F(BusyTest, OverflowingMissedEventsStillKeepStartAndStop) {
     EXPECT_LE(eng().voices.size(), MAX_VOICES);
 }
 
+// With the queue of missed events full, a transport change, a MIDI Start or
+// Stop and a reset that come after it are still replayed in the order they
+// came: the play state ends as the host left it, row by row.
+TEST_F(BusyTest, OverflowingMissedEventsReplayTransportStopAndResetInOrder) {
+    enum Kind { NOTES, TRANSPORT_PLAY, TRANSPORT_STOP, MIDI_START, MIDI_STOP, RESET };
+    struct Row {
+        const char* name;
+        std::vector<Kind> missed;  // one missed block (or reset) each, in order
+        bool playing;              // the sequencer afterwards
+    };
+    const Row rows[] = {
+        {"transport plays, then MIDI Stop", {NOTES, TRANSPORT_PLAY, MIDI_STOP}, false},
+        {"MIDI Stop, then the transport plays", {NOTES, MIDI_STOP, TRANSPORT_PLAY}, true},
+        {"transport plays, MIDI Stop, reset", {NOTES, TRANSPORT_PLAY, MIDI_STOP, RESET}, false},
+        {"reset, then the transport plays", {NOTES, RESET, TRANSPORT_PLAY}, true},
+        {"MIDI Start, then a reset", {NOTES, MIDI_START, RESET}, false},
+        {"reset, then MIDI Start", {NOTES, RESET, MIDI_START}, true},
+        {"transport stops, MIDI Start", {NOTES, TRANSPORT_PLAY, TRANSPORT_STOP, MIDI_START}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Host h;
+        ASSERT_TRUE(open(h));
+        ASSERT_TRUE(h.activate(48000.0, 1, 256));
+        ASSERT_TRUE(h.startProcessing());
+        plug::Plug* p = plug::from(h.plugin());
+        std::vector<float> l(256), r(256);
+        h.setTransport({true, false, true, 150.0});
+        h.process(256, l.data(), r.data());
+        {
+            LockHeld busy(p->engineMutex);
+            bool hostPlays = false;
+            for (Kind k : row.missed) {
+                EventList ev;
+                ev.reserve(1200);
+                switch (k) {
+                case NOTES:  // more than the queue holds
+                    for (int i = 0; i < 1000; ++i) ev.noteOn(uint32_t(i % 256), int16_t(36 + i % 6), 1.0);
+                    break;
+                case TRANSPORT_PLAY: hostPlays = true; break;
+                case TRANSPORT_STOP: hostPlays = false; break;
+                case MIDI_START: ev.midi(10, 0xFA, 0, 0); break;
+                case MIDI_STOP: ev.midi(10, 0xFC, 0, 0); break;
+                case RESET: h.reset(); continue;
+                }
+                h.setTransport({true, hostPlays, true, 150.0});
+                h.process(256, l.data(), r.data(), &ev);
+            }
+            ASSERT_EQ(p->parkN, plug::Plug::PARK_CAP) << "the queue overflowed";
+        }
+        h.setTransport({false});  // the next block carries no transport of its own
+        h.process(256, l.data(), r.data());
+        EXPECT_EQ(kern.playing(p->engine), row.playing);
+        EXPECT_EQ(p->parkN, 0u);
+        EXPECT_LE(static_cast<const Engine*>(p->engine)->voices.size(), MAX_VOICES);
+    }
+}
+
 // ---- the main thread's work --------------------------------------------------------------
 
 // The audio thread plays as a host does, block after block, while the main

@@ -154,18 +154,33 @@ TEST_F(PluginTest, SavedStatesStayWithinTheBoundTheyAreLoadedWith) {
     const size_t smallSize = stateText().size();
     // Every further entry adds {"pat":0,"rep":1} and a comma; a two-digit
     // repeat one byte more.
-    // Just at the bound, one byte over it, and a set document that alone is over it.
-    for (size_t target : {plug::MAX_SET_BYTES, plug::MAX_SET_BYTES + 1, plug::MAX_SET_BYTES + 200}) {
+    // A load keeps room for the longest tail a later save may write (a
+    // raised import trigger), so the largest state accepted is that much
+    // smaller than the bound. Just at it, one byte over it, and a set
+    // document that alone is over the bound.
+    const std::string plainTail = "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1}";
+    const size_t largest = plug::MAX_SET_BYTES - (plug::MAX_TAIL_BYTES - plainTail.size());
+    for (size_t target : {largest, largest + 1, plug::MAX_SET_BYTES + 200}) {
         SCOPED_TRACE(target);
         const size_t extra = target - smallSize;
         const size_t n = SMALL + extra / 18, longer = extra % 18;
         const std::string doc = chainSet(base, n, longer);
         ASSERT_LT(doc.size(), plug::MAX_SET_BYTES);
-        ASSERT_TRUE(host.loadState(doc)) << "the chain is accepted";
         std::vector<uint8_t> state;
-        if (target <= plug::MAX_SET_BYTES) {
+        if (target <= largest) {
+            ASSERT_TRUE(host.loadState(doc)) << "the chain is accepted";
             ASSERT_TRUE(host.saveState(state));
             EXPECT_EQ(state.size(), target);
+            // The settings with their longest texts still save within the bound.
+            // (The pattern parameter would replace the chain; its text is one digit anyway.)
+            host.setParam(1006, 0.0);
+            host.setParam(1008, 2.2250738585072014e-308);
+            std::vector<uint8_t> longest;
+            ASSERT_TRUE(host.saveState(longest));
+            EXPECT_LE(longest.size(), plug::MAX_SET_BYTES);
+            EXPECT_EQ(longest.size() - target, plug::MAX_TAIL_BYTES - plainTail.size() - 1);
+            host.setParam(1008, 0.0);
+            host.setParam(1006, 1.0);
             Host second;
             ASSERT_TRUE(open(second)) << second.error();
             EXPECT_TRUE(second.loadState(state)) << "what was saved loads again";
@@ -173,8 +188,19 @@ TEST_F(PluginTest, SavedStatesStayWithinTheBoundTheyAreLoadedWith) {
             ASSERT_TRUE(second.saveState(again));
             EXPECT_EQ(again, state);
         } else {
-            EXPECT_FALSE(host.saveState(state)) << "a state that could not be loaded again is refused";
-            EXPECT_TRUE(state.empty()) << state.size() << " bytes written";
+            // Accepted, it could not be saved again within the bound: the
+            // load is refused and the instance keeps what it holds, which saves.
+            const std::string before = engineSet();
+            EXPECT_FALSE(host.loadState(doc)) << "a set that could not be saved again is refused";
+            EXPECT_EQ(engineSet(), before);
+            ASSERT_TRUE(host.saveState(state));
+            EXPECT_LE(state.size(), plug::MAX_SET_BYTES);
+            // The same document as the import file: refused with the usual status.
+            TempHome home;
+            home.writeSet(doc);
+            EXPECT_FALSE(import());
+            EXPECT_EQ(plug()->status, "Set nicht lesbar");
+            EXPECT_EQ(engineSet(), before);
         }
     }
 }
@@ -204,6 +230,84 @@ double stored(clap_id id, double bound, double lo, double hi) {
     if (double(f) < lo) f = std::nextafter(f, 1e30f);
     if (double(f) > hi) f = std::nextafter(f, -1e30f);
     return double(f);
+}
+
+// ---- set values beyond their ranges --------------------------------------------------------
+
+// Hostile values a set document or a state may carry, one row each: the
+// member as written in the set, or the state's tail.
+struct HostileRow {
+    const char* what;
+    std::string from, to;  // replaced in the default set (empty: nothing)
+    std::string tail;      // the state's last line
+};
+
+std::vector<HostileRow> hostileRows() {
+    return {
+        {"kick decay 1000", "\"decay\":0.349999994", "\"decay\":1000", ""},
+        {"delay send 1e30", "\"delaySend\":0", "\"delaySend\":1e30", ""},
+        {"master drive -7", "\"drive\":0.150000006", "\"drive\":-7", ""},
+        {"bpm 1", "\"bpm\":175", "\"bpm\":1", ""},
+        {"swing 1e9", "\"swing\":0", "\"swing\":1e9", ""},
+        {"kick cut -5", "\"cut\":400", "\"cut\":-5", ""},
+        {"kick res 1e30", "\"res\":6", "\"res\":1e30", ""},
+        {"kick decay 0", "\"decay\":0.349999994", "\"decay\":0", ""},
+        {"delay time 0", "\"delayTime\":0.375", "\"delayTime\":0", ""},
+        {"master level 3", "\"level\":0.850000024", "\"level\":3", ""},
+        {"pattern 99", "", "", "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":99}"},
+        {"pattern -3", "", "", "\n{\"plugin\":\"brisanto\",\"follow\":0,\"pat\":-3}"},
+        {"pattern 0", "", "", "\n{\"plugin\":\"brisanto\",\"pat\":0}"},
+    };
+}
+
+// Every row as a state and as an import file: the host then reads every
+// parameter inside its declared range, a deactivation and activation at the
+// same rate changes nothing the host could save, and kick voices of the
+// loaded set end within the longest declared decay.
+TEST_F(PluginTest, HostileSetValuesReachTheHostInRangeAndStayThere) {
+    activate(48000.0, 256);
+    const std::vector<Declared> params = declared(host);
+    const std::string base = engineSet();
+    for (const HostileRow& row : hostileRows()) {
+        for (bool viaImport : {false, true}) {
+            if (viaImport && !row.tail.empty()) continue;  // an import carries no tail
+            SCOPED_TRACE(std::string(row.what) + (viaImport ? " (import)" : " (state)"));
+            std::string set = base;
+            if (!row.from.empty()) {
+                const size_t at = set.find(row.from);
+                ASSERT_NE(at, std::string::npos);
+                set.replace(at, row.from.size(), row.to);
+            }
+            ASSERT_TRUE(host.loadState(base));  // start from the default set each time
+            if (viaImport) {
+                TempHome home;
+                home.writeSet(set);
+                ASSERT_TRUE(import());
+            } else {
+                ASSERT_TRUE(host.loadState(set + row.tail));
+            }
+            for (const Declared& d : params) {
+                const double v = value(d.id);
+                EXPECT_GE(v, d.min) << "id " << d.id;
+                EXPECT_LE(v, d.max) << "id " << d.id;
+            }
+            const std::string before = stateText();
+            host.deactivate();
+            ASSERT_TRUE(host.activate(48000.0, 1, 256));
+            ASSERT_TRUE(host.startProcessing());
+            EXPECT_EQ(stateText(), before) << "the re-activation changed the set";
+            // What was saved loads back to the same state.
+            ASSERT_TRUE(host.loadState(before));
+            EXPECT_EQ(stateText(), before);
+
+            EventList ev;
+            for (int i = 0; i < 64; ++i) ev.noteOn(uint32_t(i), 36, 1.0);
+            host.setTransport({false});
+            run(256, &ev);
+            for (int b = 0; b < 48000 * 2 / 256 + 20; ++b) run(256);
+            EXPECT_TRUE(engine()->voices.empty()) << "kick voices outlived the longest declared decay";
+        }
+    }
 }
 
 TEST_F(PluginTest, HostValuesKeepToTheDeclaredRangeOnEveryPath) {

@@ -250,6 +250,36 @@ TEST_P(RtTest, AudioThreadNeverAllocatesNorWaits) {
     EXPECT_EQ(c.frees, 0);
     EXPECT_EQ(c.waits, 0);
 
+    // The main thread serving a request itself holds the lock for a short
+    // copy or swap: blocks that meet it spin for it, without allocating or
+    // waiting in the lock.
+    c0 = now();
+    {
+        std::atomic<bool> done{false};
+        std::thread mainSide([&] {
+            while (!done.load()) {
+                plug()->mainServing.store(true);
+                {
+                    std::lock_guard<std::mutex> g(plug()->engineMutex);
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+                    while (std::chrono::steady_clock::now() < until) {
+                    }
+                }
+                plug()->mainServing.store(false);
+                std::this_thread::sleep_for(std::chrono::microseconds(30));
+            }
+        });
+        onNewThread([&] {
+            for (long b = 0; b < 200; ++b) s.block(host, b, sizes[b % 8]);
+        });
+        done = true;
+        mainSide.join();
+    }
+    c = since(c0);
+    EXPECT_EQ(c.allocs, 0) << "blocks against the main thread's short holds, " << rate << " Hz";
+    EXPECT_EQ(c.frees, 0);
+    EXPECT_EQ(c.waits, 0);
+
     // The lock held by another thread: blocks, flushes and resets go on.
     c0 = now();
     onNewThread([&] {

@@ -72,10 +72,10 @@ TEST_F(PluginTest, StateLoadRestoresSetAndTailSettings) {
     const Case cases[] = {
         {"", 1, 1},                                            // no line feed at all
         {"\n", 1, 1},                                          // empty tail
-        {"\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":12}", 1, 12},  // no range check
-        {"\n{\"pat\":}", 1, 0},                                // a missing number gives 0
+        {"\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":12}", 1, 8},  // kept to 1..8
+        {"\n{\"pat\":}", 1, 1},                                // a missing number gives 0, kept to 1
         {"\nxx\"follow\":0yy", 0, 1},                          // the text anywhere
-        {"\n{\"follow\": 0,\"pat\":-3}", 1, -3},                // only the exact text switches off
+        {"\n{\"follow\": 0,\"pat\":-3}", 1, 1},                 // only the exact text switches off
         {"\n{\"pat\":4294967298}", 1, 2},                       // kept as a 32-bit integer
         {"\n{\"plugin\":\"brisan", 1, 1},                       // truncated
         {"\n\"follow\":0\n\"pat\":6", 0, 6},                    // later line feeds belong to the tail

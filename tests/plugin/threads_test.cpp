@@ -3,6 +3,7 @@
 // queues edits. Meant to run under ThreadSanitizer (label "tsan"): any data
 // race the shell lets through is reported there; here the results must also
 // stay consistent.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -63,9 +64,11 @@ TEST_F(PluginTest, AudioThreadAgainstMainThreadWork) {
         host.paramText(3, 0.2);
         std::this_thread::yield();
     }
-    // Let the audio thread see at least a few more blocks before stopping.
+    // Let the audio thread see at least a few more blocks before stopping,
+    // and enough in all to have raised an import (saves and loads hardly
+    // wait, so the loop above may end after a few blocks).
     const long seen = blocks.load();
-    while (blocks.load() < seen + 4) std::this_thread::yield();
+    while (blocks.load() < std::max(seen + 4, 12L)) std::this_thread::yield();
     stop = true;
     audio.join();
     host.idle();
@@ -131,7 +134,7 @@ TEST_F(PluginTest, HandOverParkedEventsAndDeferredResets) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const long seen = blocks.load();
-    while (blocks.load() < seen + 4) std::this_thread::yield();
+    while (blocks.load() < std::max(seen + 4, 12L)) std::this_thread::yield();  // an import was raised
     stop = true;
     audio.join();
     holder.join();
@@ -143,6 +146,52 @@ TEST_F(PluginTest, HandOverParkedEventsAndDeferredResets) {
     Host fresh;
     ASSERT_TRUE(open(fresh));
     EXPECT_TRUE(fresh.loadState(state));
+}
+
+}  // namespace
+}  // namespace brs::ptest
+
+namespace brs::ptest {
+namespace {
+
+// A save and a load while the audio thread really renders, with the groove
+// playing and automation coming: what the hand-over reports back is whole.
+// Each save is a set the reader takes and that saves back to itself; each
+// load of a changed set returns true, and the next save carries exactly that
+// change, whichever thread served the hand-over.
+TEST_F(PluginTest, SavesAndLoadsWhileTheAudioThreadRendersReportWholeSets) {
+    activate(48000.0, 128);
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        std::vector<float> l(128), r(128);
+        EventList ev;
+        for (long b = 0; !stop.load(); ++b) {
+            ev.clear();
+            ev.param(5, 4 * 16 + 0, 0.3 + 0.001 * double(b % 100));  // hat level automation
+            host.setTransport({true, true, false, 175.0});  // plays, says no tempo: the set's stays
+            host.process(b % 4 == 0 ? 128 : 32, l.data(), r.data(), &ev);
+            if (b % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::vector<uint8_t> state;
+    for (int it = 0; it < 20; ++it) {
+        ASSERT_TRUE(host.saveState(state));
+        std::string text(state.begin(), state.end());
+        const std::string set = text.substr(0, text.find('\n'));
+        Host check;
+        ASSERT_TRUE(open(check));
+        ASSERT_TRUE(check.loadState(set)) << "a saved set the reader refuses";
+        // A changed tempo, loaded while the audio runs, is what the next save holds.
+        const std::string bpm = "\"bpm\":" + std::to_string(100 + it);
+        const size_t at = text.find("\"bpm\":");
+        text.replace(at, text.find(',', at) - at, bpm);
+        ASSERT_TRUE(host.loadState(text));
+        ASSERT_TRUE(host.saveState(state));
+        const std::string again(state.begin(), state.end());
+        EXPECT_NE(again.find("{\"format\":\"vm-groove/1.0\"," + bpm + ","), std::string::npos) << it;
+    }
+    stop = true;
+    audio.join();
 }
 
 }  // namespace

@@ -98,12 +98,12 @@ std::vector<Shape> shapes() {
         repeat(s, "0", TARGET / 2);
         s += "],{\"mute\":true,\"junk\":[";
         repeat(s, "[1,{\"cut\":2}]", TARGET / 2);
-        s += "],\"p\":{\"cut\":5}},{\"mute\":0}]}";
+        s += "],\"p\":{\"cut\":500}},{\"mute\":0}]}";
         out.push_back({"wide track entries", std::move(s), [](const brs::Engine& e) {
                            EXPECT_FALSE(e.mute[0]);
                            EXPECT_EQ(e.tracks[0].wave, 1);
                            EXPECT_TRUE(e.mute[1]);
-                           EXPECT_EQ(e.tracks[1].p[CUT], 5.0f);
+                           EXPECT_EQ(e.tracks[1].p[CUT], 500.0f);
                            EXPECT_FALSE(e.mute[2]);
                        }});
     }
@@ -135,23 +135,23 @@ std::vector<Shape> shapes() {
         // "master" (whose own members must still be found) and under an
         // unknown key.
         const std::string deep = nested(510);  // document and "master" make 512 levels
-        std::string s = head() + ",\"master\":{\"drive\":2,";
+        std::string s = head() + ",\"master\":{\"drive\":0.5,";
         repeat(s, "\"x\":" + deep, TARGET / 2);
         s += ",\"level\":0.25},\"y\":[";
         repeat(s, nested(510), TARGET / 2);
         s += "]}";
         out.push_back({"deep nesting", std::move(s), [](const brs::Engine& e) {
-                           EXPECT_EQ(e.masterDrive, 2.0f);
+                           EXPECT_EQ(e.masterDrive, 0.5f);
                            EXPECT_EQ(e.masterLevel, 0.25f);
                        }});
     }
     {
         // A parameter object with a huge number of members; the last "cut" wins.
-        std::string s = head() + ",\"tracks\":[{\"p\":{\"cut\":1,\"wave\":\"saw\",";
+        std::string s = head() + ",\"tracks\":[{\"p\":{\"cut\":100,\"wave\":\"saw\",";
         repeat(s, "\"q\":3,\"tune\":[4],\"wave\":{}", TARGET);
-        s += ",\"cut\":7,\"wave\":\"square\"}}]}";
+        s += ",\"cut\":700,\"wave\":\"square\"}}]}";
         out.push_back({"huge parameter object", std::move(s), [](const brs::Engine& e) {
-                           EXPECT_EQ(e.tracks[0].p[CUT], 7.0f);
+                           EXPECT_EQ(e.tracks[0].p[CUT], 700.0f);
                            EXPECT_EQ(e.tracks[0].wave, 1);
                            EXPECT_FALSE(e.mute[0]);
                        }});
@@ -161,11 +161,11 @@ std::vector<Shape> shapes() {
         // "wave" string cost about their own length, once at a time.
         const std::string longText(TARGET / 2, 'w');
         std::string s = head() + ",\"tracks\":[{\"mute\":true,\"p\":{\"" + longText + "\":1,\"wave\":\"" +
-                        longText + "\",\"tune\":3}}]}";
+                        longText + "\",\"tune\":30}}]}";
         out.push_back({"long strings", std::move(s), [](const brs::Engine& e) {
                            EXPECT_TRUE(e.mute[0]);
                            EXPECT_EQ(e.tracks[0].wave, 0);
-                           EXPECT_EQ(e.tracks[0].p[0], 3.0f);
+                           EXPECT_EQ(e.tracks[0].p[0], 30.0f);
                        }});
     }
     {

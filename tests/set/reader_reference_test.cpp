@@ -34,9 +34,10 @@ bool numOrBool(const Val* v) { return v && (v->kind == Val::NUM || v->kind == Va
 
 float floatValue(const Val& v) { return v.kind == Val::BOOL ? (v.b ? 1.0f : 0.0f) : static_cast<float>(v.num); }
 
-// Float members: a number or bool whose single-precision value is finite.
-void refFloat(const Val* v, float& dst) {
-    if (numOrBool(v) && std::isfinite(floatValue(*v))) dst = floatValue(*v);
+// Float members: a number or bool whose single-precision value is finite,
+// then limited to [lo, hi].
+void refFloat(const Val* v, float& dst, float lo, float hi) {
+    if (numOrBool(v) && std::isfinite(floatValue(*v))) dst = std::min(std::max(floatValue(*v), lo), hi);
 }
 
 std::uint8_t refByte(double x) {
@@ -81,8 +82,8 @@ bool refLoad(brs::Engine& e, const std::string& text) {
     const Val* fmt = brs::find(doc, "format");
     if (!fmt || fmt->kind != Val::STR || fmt->str != "vm-groove/1.0") return false;
 
-    refFloat(brs::find(doc, "bpm"), e.bpm);
-    refFloat(brs::find(doc, "swing"), e.swing);
+    refFloat(brs::find(doc, "bpm"), e.bpm, 60.0f, 260.0f);
+    refFloat(brs::find(doc, "swing"), e.swing, 0.0f, 60.0f);
     if (const Val* len = brs::find(doc, "len")) {
         if (len->kind == Val::BOOL) e.len = 1;
         if (len->kind == Val::NUM) {
@@ -92,8 +93,8 @@ bool refLoad(brs::Engine& e, const std::string& text) {
         }
     }
     if (const Val* m = brs::find(doc, "master"); m && m->kind == Val::OBJ && !m->obj.empty()) {
-        refFloat(brs::find(*m, "drive"), e.masterDrive);
-        refFloat(brs::find(*m, "level"), e.masterLevel);
+        refFloat(brs::find(*m, "drive"), e.masterDrive, 0.0f, 1.0f);
+        refFloat(brs::find(*m, "level"), e.masterLevel, 0.0f, 1.0f);
     }
     if (const Val* tracks = brs::find(doc, "tracks"); tracks && tracks->kind == Val::ARR) {
         for (std::size_t t = 0; t < tracks->arr.size() && t < 6; ++t) {
@@ -115,7 +116,7 @@ bool refLoad(brs::Engine& e, const std::string& text) {
                     continue;
                 }
                 for (int i = 0; i < brs::NUM_PARAMS; ++i)
-                    if (key == brs::PARAM_NAMES[i]) refFloat(&v, e.tracks[t].p[i]);
+                    if (key == brs::PARAM_NAMES[i]) refFloat(&v, e.tracks[t].p[i], brs::PARAM_RANGES[i].lo, brs::PARAM_RANGES[i].hi);
             }
         }
     }

@@ -52,8 +52,17 @@ inline float randomFloat(std::mt19937& rng) {
     }
 }
 
+// A random float inside r: randomFloat's value when it lies inside (denormals
+// and negative zero included), else one spread evenly over the range.
+inline float randomIn(std::mt19937& rng, brs::ParamRange r) {
+    const float f = randomFloat(rng);
+    if (f >= r.lo && f <= r.hi) return f;
+    return r.lo + (r.hi - r.lo) * static_cast<float>(rng() % 100001) / 100000.0f;
+}
+
 // Seeded edits through the kernel API that a saved document restores
-// exactly: on, acc and rev stay 0 or 1, and the chain flag is left alone.
+// exactly: every value inside the range a document keeps it to, on, acc and
+// rev 0 or 1, and the chain flag left alone.
 inline void randomEdits(brs::Engine* e, std::uint32_t seed, int count) {
     std::mt19937 rng(seed);
     for (int i = 0; i < count; ++i) {
@@ -63,11 +72,12 @@ inline void randomEdits(brs::Engine* e, std::uint32_t seed, int count) {
             case 2: brskern_set_fx(e, randomFloat(rng), randomFloat(rng), randomFloat(rng)); break;
             case 3: brskern_set_mute(e, rng() % 6, rng() % 2); break;
             case 4: brskern_set_wave(e, rng() % 6, static_cast<std::uint8_t>(rng() % 2)); break;
-            case 5:
-                brskern_set_param(e, rng() % 7, brs::PARAM_NAMES[rng() % brs::NUM_PARAMS],
-                                  randomFloat(rng));
-                brskern_set_param(e, 6 + rng() % 3, rng() % 2 ? "drive" : "level", randomFloat(rng));
+            case 5: {
+                const int i = static_cast<int>(rng() % brs::NUM_PARAMS);
+                brskern_set_param(e, rng() % 6, brs::PARAM_NAMES[i], randomIn(rng, brs::PARAM_RANGES[i]));
+                brskern_set_param(e, 6 + rng() % 3, rng() % 2 ? "drive" : "level", randomIn(rng, brs::MASTER_RANGE));
                 break;
+            }
             case 6: {
                 std::vector<std::uint8_t> song(rng() % 12);
                 for (auto& b : song) b = static_cast<std::uint8_t>(rng());

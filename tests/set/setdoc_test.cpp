@@ -291,23 +291,28 @@ TEST(SetReader, SequencerStateChainAndLanesAreNotTouched) {
 
 // ---- reader: conversions ---------------------------------------------------------
 
-TEST(SetReader, TempoSwingAndMasterTakeFloatsWithoutLimits) {
+TEST(SetReader, TempoSwingAndMasterAreKeptToTheirRanges) {
     EnginePtr e = fresh();
     ASSERT_TRUE(load(e.get(), doc("\"bpm\":1000,\"swing\":-5,\"master\":{\"drive\":2.5}")));
-    EXPECT_EQ(e->bpm, 1000.0f);
-    EXPECT_EQ(e->swing, -5.0f);
-    EXPECT_EQ(e->masterDrive, 2.5f);
+    EXPECT_EQ(e->bpm, 260.0f);
+    EXPECT_EQ(e->swing, 0.0f);
+    EXPECT_EQ(e->masterDrive, 1.0f);
     EXPECT_EQ(e->masterLevel, 0.85f);  // missing member: unchanged
     ASSERT_TRUE(load(e.get(), doc("\"bpm\":0.1,\"swing\":true,\"master\":{\"level\":false}")));
-    EXPECT_EQ(e->bpm, 0.1f);  // narrowed to single precision
+    EXPECT_EQ(e->bpm, 60.0f);
     EXPECT_EQ(e->swing, 1.0f);
     EXPECT_EQ(e->masterLevel, 0.0f);
+    ASSERT_TRUE(load(e.get(), doc("\"bpm\":97.3,\"swing\":61,\"master\":{\"drive\":-7,\"level\":0.5}")));
+    EXPECT_EQ(e->bpm, 97.3f);  // narrowed to single precision
+    EXPECT_EQ(e->swing, 60.0f);
+    EXPECT_EQ(e->masterDrive, 0.0f);
+    EXPECT_EQ(e->masterLevel, 0.5f);
     // Other kinds leave the fields alone; so does an empty or non-object "master".
     ASSERT_TRUE(load(e.get(), doc("\"bpm\":\"fast\",\"swing\":null,\"master\":{}")));
     ASSERT_TRUE(load(e.get(), doc("\"bpm\":[1],\"swing\":{\"a\":1},\"master\":[{\"drive\":9}]")));
-    EXPECT_EQ(e->bpm, 0.1f);
-    EXPECT_EQ(e->swing, 1.0f);
-    EXPECT_EQ(e->masterDrive, 2.5f);
+    EXPECT_EQ(e->bpm, 97.3f);
+    EXPECT_EQ(e->swing, 60.0f);
+    EXPECT_EQ(e->masterDrive, 0.0f);
     // Duplicate keys: the first wins.
     ASSERT_TRUE(load(e.get(), doc("\"bpm\":150,\"bpm\":160,\"master\":{\"drive\":0.5,\"drive\":0.7}")));
     EXPECT_EQ(e->bpm, 150.0f);
@@ -398,12 +403,17 @@ TEST(SetReader, TrackParametersAndWave) {
             EXPECT_EQ(k.p[i], d->tracks[0].p[i]) << brs::PARAM_NAMES[i];
         }
     }
-    // All twenty keys map to their own index.
+    // All twenty keys map to their own index (values inside every range).
+    auto inside = [](int i) {
+        const brs::ParamRange r = brs::PARAM_RANGES[i];
+        return r.lo + (r.hi - r.lo) * float(i + 1) / 32.0f;
+    };
     std::string p;
     for (int i = 0; i < brs::NUM_PARAMS; ++i)
-        p += std::string(i ? "," : "") + "\"" + brs::PARAM_NAMES[i] + "\":" + std::to_string(i + 1000);
+        p += std::string(i ? "," : "") + "\"" + brs::PARAM_NAMES[i] + "\":" + std::to_string(inside(i));
     ASSERT_TRUE(load(e.get(), doc("\"tracks\":[1,1,1,1,1,{\"p\":{" + p + "}}]")));
-    for (int i = 0; i < brs::NUM_PARAMS; ++i) EXPECT_EQ(e->tracks[5].p[i], 1000.0f + i);
+    for (int i = 0; i < brs::NUM_PARAMS; ++i)
+        EXPECT_EQ(e->tracks[5].p[i], std::stof(std::to_string(inside(i)))) << brs::PARAM_NAMES[i];
 }
 
 TEST(SetReader, StepConversions) {
@@ -643,9 +653,10 @@ TEST(SetNonFinite, ReaderIgnoresValuesThatOverflowSinglePrecision) {
             << big;
         ASSERT_EQ(save(e.get()), before) << big;
     }
-    // The largest finite float is still taken.
-    ASSERT_TRUE(load(e.get(), doc("\"bpm\":3.40282347e38")));
-    EXPECT_EQ(e->bpm, FLT_MAX);
+    // The largest finite float is still taken, and kept to the range.
+    ASSERT_TRUE(load(e.get(), doc("\"bpm\":3.40282347e38,\"tracks\":[{\"p\":{\"cut\":-3.40282347e38}}]")));
+    EXPECT_EQ(e->bpm, 260.0f);
+    EXPECT_EQ(e->tracks[0].p[brs::P_CUT], 40.0f);
 }
 
 TEST(SetNonFinite, WriterNeverPrintsInfOrNan) {
@@ -668,8 +679,9 @@ TEST(SetNonFinite, WriterNeverPrintsInfOrNan) {
     EXPECT_NE(s.find("\"fx\":{\"delayTime\":0,"), std::string::npos);
     EnginePtr f = fresh();
     ASSERT_TRUE(load(f.get(), s));
-    EXPECT_EQ(f->tracks[1].p[brs::P_CUT], 0.0f);
-    EXPECT_EQ(f->fx.delayTime, 0.02f);  // the stand-in 0 is clamped on the way in
+    EXPECT_EQ(f->tracks[1].p[brs::P_CUT], 40.0f);  // the stand-in 0 is kept to the range on the way in
+    EXPECT_EQ(f->bpm, 60.0f);
+    EXPECT_EQ(f->fx.delayTime, 0.02f);
     EXPECT_EQ(save(f.get()).find("inf"), std::string::npos);
 }
 
@@ -700,7 +712,11 @@ TEST(SetNonFinite, NoKernelSequenceProducesAnUnreadableDocument) {
         ASSERT_EQ(s.find("inf"), std::string::npos) << i;
         ASSERT_EQ(s.find("nan"), std::string::npos) << i;
         ASSERT_TRUE(load(f.get(), s)) << i;
-        ASSERT_EQ(save(f.get()), s) << i;
+        // What was read saves and reads back to the same document.
+        const std::string kept = save(f.get());
+        EnginePtr g = fresh();
+        ASSERT_TRUE(load(g.get(), kept)) << i;
+        ASSERT_EQ(save(g.get()), kept) << i;
     }
 }
 
@@ -761,4 +777,73 @@ TEST(PatternImage, ByteConversionsAndLayout) {
     EXPECT_EQ(e->len, 16u);
     ASSERT_EQ(e->song.size(), 1u);
     EXPECT_EQ(e->song[0].pat, 2);
+}
+
+// ---- hostile values: every value kept to its range ------------------------------
+
+// Each value a document carries, beyond each end of its range, at huge
+// magnitudes and inside it: the engine holds the value kept to the range,
+// and the accepted set saves and reads back to the same document.
+TEST(SetRanges, EveryValueIsKeptToItsRangeAndSavesBackTheSame) {
+    struct Row {
+        std::string key;  // the member as written inside its object
+        std::string wrap; // the document around it; "@" stands for the member
+        float brs::Engine::*field;
+        int param;  // track parameter index, or -1 for field
+        brs::ParamRange range;
+    };
+    std::vector<Row> rows = {
+        {"bpm", "@", &brs::Engine::bpm, -1, brs::BPM_RANGE},
+        {"swing", "@", &brs::Engine::swing, -1, brs::SWING_RANGE},
+        {"drive", "\"master\":{@}", &brs::Engine::masterDrive, -1, brs::MASTER_RANGE},
+        {"level", "\"master\":{@}", &brs::Engine::masterLevel, -1, brs::MASTER_RANGE},
+    };
+    for (int i = 0; i < brs::NUM_PARAMS; ++i)
+        rows.push_back({brs::PARAM_NAMES[i], "\"tracks\":[{},{},{\"p\":{@}}]", nullptr, i, brs::PARAM_RANGES[i]});
+    for (const Row& row : rows) {
+        const brs::ParamRange r = row.range;
+        const float mid = r.lo + (r.hi - r.lo) * 0.375f;
+        const struct {
+            std::string text;
+            float want;
+        } values[] = {
+            {"1e30", r.hi},   {"-1e30", r.lo}, {"3.4e38", r.hi}, {"-7", std::max(r.lo, std::min(-7.0f, r.hi))},
+            {"1000", std::max(r.lo, std::min(1000.0f, r.hi))},   {"true", std::max(r.lo, std::min(1.0f, r.hi))},
+            {"false", std::max(r.lo, std::min(0.0f, r.hi))},
+            {std::to_string(mid), std::stof(std::to_string(mid))},
+        };
+        for (const auto& v : values) {
+            SCOPED_TRACE(row.key + " = " + v.text);
+            EnginePtr e = fresh();
+            const std::string member = "\"" + row.key + "\":" + v.text;
+            std::string body = row.wrap;
+            body.replace(body.find('@'), 1, member);
+            ASSERT_TRUE(load(e.get(), doc(body)));
+            const float got = row.param < 0 ? (*e).*row.field : e->tracks[2].p[row.param];
+            EXPECT_EQ(got, v.want);
+            EXPECT_GE(got, r.lo);
+            EXPECT_LE(got, r.hi);
+            const std::string saved = save(e.get());
+            EnginePtr back = fresh();
+            ASSERT_TRUE(load(back.get(), saved));
+            EXPECT_EQ(save(back.get()), saved);
+        }
+    }
+}
+
+// A step's flags stored through the kernel as any non-zero byte are kept as
+// 1, so the engine's bytes and its document agree and save, load and save
+// again give the same text.
+TEST(SetRanges, StepFlagsFromTheKernelSaveLoadAndSaveTheSame) {
+    EnginePtr a = fresh();
+    brskern_set_step(a.get(), 2, 1, 9, 2, 255, -5, 3, 17, 7);
+    brskern_set_step(a.get(), 2, 1, 10, 0x100, 0x200, 0, 1, 0, 0x300);  // low bytes 0: off
+    expectStep(a->pats[2].steps[1][9], 1, 1, -5, 3, 17, 1);
+    expectStep(a->pats[2].steps[1][10], 0, 0, 0, 1, 0, 0);
+    const std::string first = save(a.get());
+    EXPECT_NE(first.find("{\"on\":1,\"acc\":1,\"note\":-5,\"rat\":3,\"slice\":17,\"rev\":1}"), std::string::npos);
+    EnginePtr b = fresh();
+    ASSERT_TRUE(load(b.get(), first));
+    EXPECT_EQ(save(b.get()), first);
+    EXPECT_EQ(0, std::memcmp(a->pats.data(), b->pats.data(), 8 * sizeof(brs::Pattern)));
 }
