@@ -2,12 +2,13 @@
 #include <algorithm>
 
 #include "dsp/dsp.h"
+#include "dsp/primitives.h"
 #include "engine/engine.h"
 
 namespace brs {
 
 // [audio thread] no allocation, no locks
-void Engine::process(float* out, unsigned long frames) {
+void Engine::process(float* out, unsigned long frames, float* const* own) {
     const float dt = 1.0f / sampleRate;
     const double end = clock + static_cast<double>(frames) * static_cast<double>(dt);
 
@@ -17,10 +18,16 @@ void Engine::process(float* out, unsigned long frames) {
     schedule(end);
 
     const LaneKernels& k = activeLaneKernels();
+    bool apart = false;
+    if (own)
+        for (int t = 0; t < NUM_TRACKS; ++t) apart |= own[t] != nullptr;
+    float* at[NUM_TRACKS] = {};
     for (unsigned long done = 0; done < frames;) {
         const unsigned long left = frames - done;
         const int n = left < static_cast<unsigned long>(LANE_BLOCK) ? static_cast<int>(left) : LANE_BLOCK;
-        renderBlock(k, out + 2 * done, n, dt);
+        if (apart)
+            for (int t = 0; t < NUM_TRACKS; ++t) at[t] = own[t] ? own[t] + done : nullptr;
+        renderBlock(k, out + 2 * done, n, dt, apart ? at : nullptr);
         done += static_cast<unsigned long>(n);
     }
 
@@ -47,6 +54,37 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
     }
 }
 
+// The dry buses when some tracks have outputs of their own. The sends are
+// summed over the whole list exactly as without them, so delay and reverb
+// hear the same; then each output's dry bus takes its own voices, in list
+// order, which keeps the main mix of the tracks left in it in the order the
+// plain sum uses.
+void sumApart(const LaneKernels& k, LaneScratch& s, int count, const Voice* voices, float* const* own) {
+    static const float NO_SEND[LaneScratch::VOICES] = {};
+    for (int f = 0; f < LANE_BLOCK; ++f) s.unused[f] = 0.0f;
+    k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.unused, s.delay, s.reverb);
+    const float* rows[LaneScratch::VOICES];
+    int first[LaneScratch::VOICES], last[LaneScratch::VOICES];
+    // Output -1 is the main mix, 0..5 the tracks' own.
+    for (int o = -1; o < NUM_TRACKS; ++o) {
+        if (o >= 0 && !own[o]) continue;
+        float* dry = o < 0 ? s.dry : s.ownDry[o];
+        if (o >= 0)
+            for (int f = 0; f < LANE_BLOCK; ++f) dry[f] = 0.0f;
+        int n = 0;
+        for (int i = 0; i < count; ++i) {
+            const uint64_t t = voices[i].track;
+            const int to = t < static_cast<uint64_t>(NUM_TRACKS) && own[t] ? static_cast<int>(t) : -1;
+            if (to != o) continue;
+            rows[n] = s.rowOf[i];
+            first[n] = s.first[i];
+            last[n] = s.last[i];
+            ++n;
+        }
+        if (n > 0) k.sumBuses(rows, first, last, NO_SEND, NO_SEND, n, dry, s.unused, s.unused);
+    }
+}
+
 }  // namespace
 
 // Voice-major: each track's voices run side by side through their recipe for
@@ -58,7 +96,7 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
 // leave the list at the end of the block, keeping the order of the others.
 // (Nothing is created inside a block, so no seed or cap can tell the
 // difference from leaving on that very frame.)
-void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt) {
+void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt, float* const* own) {
     LaneScratch& s = lanes;
     const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
 
@@ -98,7 +136,10 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
         ended |= v.alive == 0;
     }
     for (int f = 0; f < LANE_BLOCK; ++f) s.dry[f] = s.delay[f] = s.reverb[f] = 0.0f;
-    k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.dry, s.delay, s.reverb);
+    if (own)
+        sumApart(k, s, count, voices.data(), own);
+    else
+        k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.dry, s.delay, s.reverb);
 
     // Compacts in place and keeps the order of the others.
     if (ended)
@@ -109,6 +150,19 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
     // settings cannot change inside a call.
     fx.process(s.dry, s.delay, s.reverb, out, static_cast<std::size_t>(frames), masterDrive, masterLevel,
                limiterGain);
+
+    // A track's own output: the master drive curve and level on its dry bus
+    // alone, mono; the limiter is the main mix's only.
+    if (own) {
+        const float d = masterDrive * 30.0f > 0.0f ? masterDrive * 30.0f : 0.0f;
+        for (int t = 0; t < NUM_TRACKS; ++t) {
+            if (!own[t]) continue;
+            for (int f = 0; f < frames; ++f) {
+                const float y = softClip(s.ownDry[t][f], d) * masterLevel;
+                own[t][f] = isFiniteF(y) ? y : 0.0f;
+            }
+        }
+    }
 }
 
 // [audio thread] no allocation, no locks

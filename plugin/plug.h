@@ -136,6 +136,8 @@ struct Plug {
     // and a reset are still kept, in these three places.
     Parked late[3]{};
     bool lateUsed[3]{};
+    bool multi = false;
+    std::atomic<uint8_t> route[6]{};  // 0 "Summe", 1 the track's own output
 
     // Renders one host block. [audio thread] no allocation, no waiting
     clap_process_status process(const clap_process_t* process);
@@ -153,6 +155,16 @@ const clap_host_params_t* host_params(const Plug& p);
 
 // Path of the set import file: $HOME (or ".") + "/Documents/Velmora/brisanto-set.json".
 std::string set_datei();
+
+// The factory sets built into the plug-in (grooves/): how many, and the name
+// of set i (null past the end). [any thread]
+uint32_t werkset_count();
+const char* werkset_name(uint32_t i);
+// Loads factory set i into p exactly as the set import loads the set file
+// (status text, staged hand-over, nothing changed on failure); false for an
+// index past the end. On true the caller asks the host to rescan values, as
+// after load_file. [main thread]
+bool load_werkset(Plug& p, uint32_t i);
 
 inline Plug* from(const clap_plugin_t* plugin) { return static_cast<Plug*>(plugin->plugin_data); }
 

@@ -74,8 +74,9 @@ bool st_save(const clap_plugin_t* plugin, const clap_ostream_t* stream) {
         len += int(std::strlen(at));
         len = int(std::to_chars(tail + len, tail + sizeof tail - 2, load).ptr - tail);
     }
-    tail[len++] = '}';
     text.append(tail, size_t(len));
+    text += route_member(*p);
+    text += '}';
     // What could not be loaded again is not written at all.
     if (text.size() > MAX_SET_BYTES) return false;
 
@@ -132,6 +133,7 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
         p->loadLast = load;
     });
     if (!ok) return false;
+    read_route(*p, tail);
     if (const clap_host_params_t* hp = host_params(*p); hp && hp->rescan) hp->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
     return true;
 }
@@ -185,6 +187,22 @@ FileRead read_set_file(const std::string& path, std::string& text) {
 }
 
 }  // namespace
+
+bool import_text(Plug& p, const char* text) {
+    const bool ok = load_set_staged(p, text, [&p] { reset_cache_after_load(p); });
+    p.status = ok ? "Set geladen" : "Set nicht lesbar";
+    return ok;
+}
+
+bool import_path(Plug& p, const std::string& path) {
+    std::string text;
+    switch (read_set_file(path, text)) {
+    case FileRead::NO_FILE: p.status = "keine Datei " + path; return false;
+    case FileRead::UNREADABLE: p.status = "Set nicht lesbar"; return false;
+    case FileRead::OK: break;
+    }
+    return import_text(p, text.c_str());
+}
 
 bool Plug::load_file() {
     const std::string path = set_datei();
