@@ -56,10 +56,8 @@ struct LaneScratch {
     alignas(64) float dry[LANE_BLOCK];
     alignas(64) float delay[LANE_BLOCK];
     alignas(64) float reverb[LANE_BLOCK];
-    // Tracks with an output of their own: each one's dry bus, and a bus
-    // that takes the sums nobody reads. (dsp/render.cpp)
+    // Tracks with an output of their own: each one's dry bus (dsp/render.cpp).
     alignas(64) float ownDry[6][LANE_BLOCK];
-    alignas(64) float unused[LANE_BLOCK];
     Voice* byTrack[6][VOICES];
     float* rowsByTrack[6][VOICES];
     int firstByTrack[6][VOICES];

@@ -89,8 +89,13 @@ void render_apart(Plug& p, float* l, float* r, const TrackPorts& tp, uint32_t j,
     float* own[6] = {};
     for (int t = 0; t < 6; ++t)
         if (tp.apart[t]) own[t] = buf + 2 * std::size_t(cap) + std::size_t(t) * cap;
-    // Channels beyond two and ports of tracks in the main mix stay silent.
-    silence_tracks(tp, j, e);
+    // Ports of tracks in the main mix, and channels beyond two, stay silent.
+    for (int t = 0; t < 6; ++t) {
+        const clap_audio_buffer_t* b = tp.bus[t];
+        if (!b || !b->data32) continue;
+        for (uint32_t c = tp.apart[t] ? 2 : 0; c < b->channel_count; ++c)
+            if (float* ch = b->data32[c]) std::memset(ch + j, 0, sizeof(float) * (e - j));
+    }
     while (j < e) {
         const uint32_t k = e - j < cap ? e - j : cap;
         brskern_process_split(p.engine, buf, tp.anyApart ? own : nullptr, k);
