@@ -149,6 +149,41 @@ TEST(Multi, EachTrackOnItsOwnPortLeavesTheMainMixButKeepsItsSends) {
     }
 }
 
+// A track's port carries it after the master drive curve and level, exactly:
+// the stereo plug-in playing that track alone (the others muted, no sends,
+// so nothing reaches delay or reverb, and quiet enough for the limiter to
+// stay out) gives the same samples as the Multi's port, with a strong drive.
+TEST(Multi, ATrackPortIsTheTrackThroughMasterDriveAndLevel) {
+    for (int t : {0, 1, 4, 5}) {  // the tracks the default groove plays
+        SCOPED_TRACE(t);
+        std::vector<Setting> set = {{1000, 0.5}, {1001, 0.5}};
+        for (int u = 0; u < 6; ++u)
+            if (u != t) set.push_back({clap_id(16 * u + 7), 1.0});
+        Host s;
+        ASSERT_TRUE(open(s));
+        for (const Setting& v : set) s.setParam(v.id, v.value);
+        ASSERT_TRUE(s.activate(48000.0, 1, BLOCK));
+        s.setTransport({true, true, true, 175.0});
+        Host m;
+        ASSERT_TRUE(openMulti(m));
+        for (const Setting& v : set) m.setParam(v.id, v.value);
+        plug::from(m.plugin())->route[t].store(1);
+        ASSERT_TRUE(m.activate(48000.0, 1, BLOCK));
+        m.setTransport({true, true, true, 175.0});
+        Ports p(7, BLOCK);
+        std::vector<float> l(BLOCK), r(BLOCK);
+        bool sounded = false;
+        for (int b = 0; b < BLOCKS; ++b) {
+            s.process(BLOCK, l.data(), r.data());
+            p.run(m, BLOCK);
+            ASSERT_EQ(p.ch(uint32_t(t + 1), 0), l) << "block " << b;
+            ASSERT_TRUE(silent(p.ch(0, 0))) << "nothing else plays";
+            sounded = sounded || !silent(l);
+        }
+        EXPECT_TRUE(sounded);
+    }
+}
+
 // The limiter guards the main mix only; a loud track on its own port is not
 // limited, but never carries a non-finite sample.
 TEST(Multi, TrackPortsAreNotLimited) {
