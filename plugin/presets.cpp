@@ -183,8 +183,9 @@ bool file_metadata(const std::string& path, const char* key, const clap_preset_d
     if (r->begin_preset && !r->begin_preset(r, name.c_str(), key)) return false;
     add_our_plugins(r);
     if (r->set_flags) r->set_flags(r, CLAP_PRESET_DISCOVERY_IS_USER_CONTENT);
-    if (r->set_timestamps)
-        r->set_timestamps(r, CLAP_TIMESTAMP_UNKNOWN, st.st_mtime > 0 ? clap_timestamp(st.st_mtime) : 0);
+    // Only a known time is worth telling (both unknown is no information).
+    if (r->set_timestamps && st.st_mtime > 0)
+        r->set_timestamps(r, CLAP_TIMESTAMP_UNKNOWN, clap_timestamp(st.st_mtime));
     return true;
 }
 
