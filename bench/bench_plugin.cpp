@@ -90,6 +90,48 @@ void BM_PluginProcessHostLoop(benchmark::State& state) {
     setRate(state, frames);
 }
 
+// "brisanto Multi" with its seven stereo ports given: range(1) = 0 plays
+// every track into the main mix (the stereo plug-in's work plus silence on
+// the track ports), 1 puts every track on its own port (per-output dry sums
+// and the per-track drive and level). The extra cost of the outputs is the
+// difference to BM_PluginProcess at one block size.
+void BM_MultiProcess(benchmark::State& state) {
+    const uint32_t frames = uint32_t(state.range(0));
+    const bool apart = state.range(1) != 0;
+    brs::host::Host h;
+    if (!h.load(clapPath()) || !h.create("de.velmora.brisanto.multi")) {
+        state.SkipWithError(("cannot run the Multi in " + clapPath() + ": " + h.error()).c_str());
+        return;
+    }
+    if (apart) {
+        // The routing as a saved state carries it.
+        std::vector<uint8_t> st;
+        h.saveState(st);
+        std::string text(st.begin(), st.end());
+        text = text.substr(0, text.find('\n')) + "\n{\"route\":[1,1,1,1,1,1]}";
+        h.loadState(text);
+    }
+    if (!h.activate(RATE, 1, frames) || !h.startProcessing()) {
+        state.SkipWithError("cannot activate the Multi");
+        return;
+    }
+    h.setTransport({true, true, true, 175.0});
+    std::vector<float> data(14 * size_t(frames));
+    float* ch[14];
+    for (int c = 0; c < 14; ++c) ch[c] = data.data() + size_t(c) * frames;
+    clap_audio_buffer_t ports[7]{};
+    for (int p = 0; p < 7; ++p) {
+        ports[p].data32 = &ch[2 * p];
+        ports[p].channel_count = 2;
+    }
+    for (int i = 0; i < 64; ++i) h.processPorts(frames, ports, 7);
+    for (auto _ : state) {
+        h.processPorts(frames, ports, 7);
+        benchmark::DoNotOptimize(data.data());
+    }
+    setRate(state, frames);
+}
+
 // The same groove rendered by brskern_process alone (the plug-in's own copy
 // of the kernel, loaded from the same file).
 void BM_KernelProcess(benchmark::State& state) {
@@ -168,5 +210,6 @@ BENCHMARK(BM_KernelProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 BENCHMARK(BM_PluginProcessWithSetEdits)->Args({64, 0})->Args({64, 16})->Args({64, 384});
 BENCHMARK(BM_PluginProcess)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
 BENCHMARK(BM_PluginProcessHostLoop)->Arg(32)->Arg(64)->Arg(256)->Arg(2048);
+BENCHMARK(BM_MultiProcess)->Args({64, 0})->Args({256, 0})->Args({2048, 0})->Args({64, 1})->Args({256, 1})->Args({2048, 1});
 
 }  // namespace

@@ -56,6 +56,8 @@ struct LaneScratch {
     alignas(64) float dry[LANE_BLOCK];
     alignas(64) float delay[LANE_BLOCK];
     alignas(64) float reverb[LANE_BLOCK];
+    // Tracks with an output of their own: each one's dry bus (dsp/render.cpp).
+    alignas(64) float ownDry[6][LANE_BLOCK];
     Voice* byTrack[6][VOICES];
     float* rowsByTrack[6][VOICES];
     int firstByTrack[6][VOICES];

@@ -1,13 +1,18 @@
 // render.cpp: the render loop, voice creation, voice lengths and retirement.
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/dsp.h"
+#include "dsp/primitives.h"
 #include "engine/engine.h"
 
 namespace brs {
 
 // [audio thread] no allocation, no locks
-void Engine::process(float* out, unsigned long frames) {
+void Engine::process(float* out, unsigned long frames, float* const* own) {
     const float dt = 1.0f / sampleRate;
     const double end = clock + static_cast<double>(frames) * static_cast<double>(dt);
 
@@ -17,10 +22,16 @@ void Engine::process(float* out, unsigned long frames) {
     schedule(end);
 
     const LaneKernels& k = activeLaneKernels();
+    bool apart = false;
+    if (own)
+        for (int t = 0; t < NUM_TRACKS; ++t) apart |= own[t] != nullptr;
+    float* at[NUM_TRACKS] = {};
     for (unsigned long done = 0; done < frames;) {
         const unsigned long left = frames - done;
         const int n = left < static_cast<unsigned long>(LANE_BLOCK) ? static_cast<int>(left) : LANE_BLOCK;
-        renderBlock(k, out + 2 * done, n, dt);
+        if (apart)
+            for (int t = 0; t < NUM_TRACKS; ++t) at[t] = own[t] ? own[t] + done : nullptr;
+        renderBlock(k, out + 2 * done, n, dt, apart ? at : nullptr);
         done += static_cast<unsigned long>(n);
     }
 
@@ -47,6 +58,59 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
     }
 }
 
+// The buses when some tracks have outputs of their own. The list is cut into
+// runs of neighbouring voices with the same output, and each run is summed in
+// list order into its output's dry bus and the shared send buses. The sends
+// therefore get exactly the additions of one call over the whole list, and
+// each dry bus gets its voices in list order, so the main mix of the tracks
+// left in it keeps the order the plain sum uses. Returns the tracks apart
+// that sounded in the block.
+unsigned sumApart(const LaneKernels& k, LaneScratch& s, int count, const Voice* voices, float* const* own) {
+    for (int t = 0; t < NUM_TRACKS; ++t)
+        if (own[t])
+            for (int f = 0; f < LANE_BLOCK; ++f) s.ownDry[t][f] = 0.0f;
+    auto outputOf = [&](int i) {
+        const uint64_t t = voices[i].track;
+        return t < static_cast<uint64_t>(NUM_TRACKS) && own[t] ? static_cast<int>(t) : -1;
+    };
+    unsigned sounded = 0;
+    for (int i = 0; i < count;) {
+        const int o = outputOf(i);
+        int j = i;
+        bool sounds = false;
+        for (; j < count && outputOf(j) == o; ++j) sounds |= s.first[j] < s.last[j];
+        k.sumBuses(s.rowOf + i, s.first + i, s.last + i, s.delaySend + i, s.reverbSend + i, j - i,
+                   o < 0 ? s.dry : s.ownDry[o], s.delay, s.reverb);
+        if (o >= 0 && sounds) sounded |= 1u << o;
+        i = j;
+    }
+    return sounded;
+}
+
+// A track's own output from its dry bus: softClip(x, d) * level, the master
+// stage without the limiter; a non-finite result gives 0. Four frames at a
+// time with the same operations in the same order as the scalar form.
+void trackOut(const float* dry, float* out, int frames, float d, float level) {
+    int f = 0;
+#if defined(__SSE2__)
+    const __m128 d4 = _mm_set1_ps(d), d1 = _mm_set1_ps(d + 1.0f), one = _mm_set1_ps(1.0f);
+    const __m128 lv = _mm_set1_ps(level);
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const __m128i expMask = _mm_set1_epi32(0x7f800000);
+    for (; f + 4 <= frames; f += 4) {
+        const __m128 x = _mm_loadu_ps(dry + f);
+        const __m128 y = _mm_mul_ps(_mm_div_ps(_mm_mul_ps(d1, x), _mm_add_ps(_mm_mul_ps(_mm_and_ps(x, absMask), d4), one)), lv);
+        const __m128i e = _mm_and_si128(_mm_castps_si128(y), expMask);
+        const __m128 bad = _mm_castsi128_ps(_mm_cmpeq_epi32(e, expMask));
+        _mm_storeu_ps(out + f, _mm_andnot_ps(bad, y));
+    }
+#endif
+    for (; f < frames; ++f) {
+        const float y = softClip(dry[f], d) * level;
+        out[f] = isFiniteF(y) ? y : 0.0f;
+    }
+}
+
 }  // namespace
 
 // Voice-major: each track's voices run side by side through their recipe for
@@ -58,7 +122,7 @@ void renderOddTrack(Voice& v, float* row, int& first, int& last, const LaneBlock
 // leave the list at the end of the block, keeping the order of the others.
 // (Nothing is created inside a block, so no seed or cap can tell the
 // difference from leaving on that very frame.)
-void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt) {
+void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt, float* const* own) {
     LaneScratch& s = lanes;
     const LaneBlock b{dt, sampleRate, frames, &brk, brk.samples.data(), brk.samples.size(), s.rows[LaneScratch::VOICES]};
 
@@ -98,7 +162,11 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
         ended |= v.alive == 0;
     }
     for (int f = 0; f < LANE_BLOCK; ++f) s.dry[f] = s.delay[f] = s.reverb[f] = 0.0f;
-    k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.dry, s.delay, s.reverb);
+    unsigned sounded = 0;
+    if (own)
+        sounded = sumApart(k, s, count, voices.data(), own);
+    else
+        k.sumBuses(s.rowOf, s.first, s.last, s.delaySend, s.reverbSend, count, s.dry, s.delay, s.reverb);
 
     // Compacts in place and keeps the order of the others.
     if (ended)
@@ -109,6 +177,21 @@ void Engine::renderBlock(const LaneKernels& k, float* out, int frames, float dt)
     // settings cannot change inside a call.
     fx.process(s.dry, s.delay, s.reverb, out, static_cast<std::size_t>(frames), masterDrive, masterLevel,
                limiterGain);
+
+    // A track's own output: the master drive curve and level on its dry bus
+    // alone, mono; the limiter is the main mix's only. A track that did not
+    // sound in the block gives silence.
+    if (own) {
+        const float d = masterDrive * 30.0f > 0.0f ? masterDrive * 30.0f : 0.0f;
+        for (int t = 0; t < NUM_TRACKS; ++t) {
+            if (!own[t]) continue;
+            if (!(sounded & (1u << t))) {
+                std::fill(own[t], own[t] + frames, 0.0f);
+                continue;
+            }
+            trackOut(s.ownDry[t], own[t], frames, d, masterLevel);
+        }
+    }
 }
 
 // [audio thread] no allocation, no locks

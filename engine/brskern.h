@@ -31,6 +31,11 @@ typedef struct brskern_engine* brskern_t;
 BRSKERN_API brskern_t brskern_new(float sampleRate);        /* [any thread] allocates */
 BRSKERN_API void brskern_free(brskern_t h);                  /* null is ignored */
 BRSKERN_API void brskern_process(brskern_t h, float* out, uint32_t frames); /* [audio] no allocation, no locks */
+/* As brskern_process; each track t whose own[t] is not null leaves the main mix
+   and is written there instead, mono, frames floats, after its own pass through
+   master drive and level (not the limiter); its sends still feed delay and
+   reverb. own itself may be null (all tracks in the main mix). */
+BRSKERN_API void brskern_process_split(brskern_t h, float* out, float* const* own, uint32_t frames); /* [audio] no allocation, no locks */
 BRSKERN_API void brskern_skip(brskern_t h, uint32_t frames);  /* [audio] advances time unheard; no allocation, no locks */
 BRSKERN_API void brskern_reset(brskern_t h);                   /* [audio] ends voices, clears tails; no allocation, no locks */
 BRSKERN_API void brskern_start(brskern_t h);

@@ -173,6 +173,12 @@ void brskern_process(brskern_t h, float* out, uint32_t frames) {
     h->process(out, frames);
 }
 
+void brskern_process_split(brskern_t h, float* out, float* const* own, uint32_t frames) {
+    if (h == nullptr || (out == nullptr && frames != 0)) return;
+    brs::DenormalScope scope;
+    h->process(out, frames, own);
+}
+
 void brskern_skip(brskern_t h, uint32_t frames) {
     if (h != nullptr) h->skip(frames);
 }

@@ -162,8 +162,12 @@ struct Engine {
     // engine keeps it. [main thread] allocates when room is missing
     void ensureCapacity();
 
-    // Renders frames interleaved stereo frames. [audio thread] no allocation, no locks
-    void process(float* out, unsigned long frames);
+    // Renders frames interleaved stereo frames. With own given, each track t
+    // whose own[t] is not null sends its dry signal there instead of into the
+    // main mix: mono, frames floats, through its own pass of master drive and
+    // level but not the limiter; its delay and reverb sends stay as they are.
+    // [audio thread] no allocation, no locks
+    void process(float* out, unsigned long frames, float* const* own = nullptr);
     // Moves the clock and the sequencer on by frames without rendering them:
     // the steps due in that time fire (automation and song chain included),
     // and every voice ages by the span, as if it had been rendered unheard;
@@ -176,7 +180,8 @@ struct Engine {
     void silence();
     // Renders at most LANE_BLOCK frames of the voices, effects and master.
     // [audio thread] no allocation, no locks
-    void renderBlock(const LaneKernels& k, float* out, int frames, float dt);
+    // own as in process, already offset to the block (null: no track apart).
+    void renderBlock(const LaneKernels& k, float* out, int frames, float dt, float* const* own = nullptr);
     // Fires every step due before end (seconds). Called only by process.
     void schedule(double end);
     // Appends one voice unless MAX_VOICES exist; returns false when refused.

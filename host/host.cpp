@@ -299,7 +299,17 @@ clap_process_status Host::process(uint32_t frames, float* left, float* right, co
     buf.channel_count = layout_.channels;
     buf.latency = 0;
     buf.constant_mask = 0;
+    return run(frames, layout_.buffers ? &buf : nullptr, layout_.buffers ? 1 : 0, in, out);
+}
 
+clap_process_status Host::processPorts(uint32_t frames, clap_audio_buffer_t* ports, uint32_t count,
+                                       const EventList* in, EventList* out) {
+    if (!plugin_) return CLAP_PROCESS_ERROR;
+    return run(frames, ports, count, in, out);
+}
+
+clap_process_status Host::run(uint32_t frames, clap_audio_buffer_t* ports, uint32_t count, const EventList* in,
+                              EventList* out) {
     clap_event_transport_t tr{};
     tr.header = {sizeof tr, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_TRANSPORT, 0};
     tr.flags = (transport_.hasTempo ? uint32_t(CLAP_TRANSPORT_HAS_TEMPO) : 0u) |
@@ -330,8 +340,8 @@ clap_process_status Host::process(uint32_t frames, float* left, float* right, co
     p.transport = transport_.present ? &tr : nullptr;
     p.audio_inputs = nullptr;
     p.audio_inputs_count = 0;
-    p.audio_outputs = layout_.buffers ? &buf : nullptr;
-    p.audio_outputs_count = layout_.buffers ? 1 : 0;
+    p.audio_outputs = ports;
+    p.audio_outputs_count = count;
     p.in_events = in ? in->input() : emptyIn_.input();
     p.out_events = out ? out->output() : nullptr;
     if (shape_.nullFunctions) {

@@ -189,6 +189,11 @@ public:
     // Does not allocate once its scratch has seen the block size.
     clap_process_status process(uint32_t frames, float* left, float* right,
                                 const EventList* in = nullptr, EventList* out = nullptr);
+    // Runs one block into the output ports exactly as given: ports[0..count)
+    // become the record's audio outputs (ports may be null, buffers may hold
+    // null channels), for plug-ins with several output ports.
+    clap_process_status processPorts(uint32_t frames, clap_audio_buffer_t* ports, uint32_t count,
+                                     const EventList* in = nullptr, EventList* out = nullptr);
     // Frames processed so far (the steady_time of the next block).
     int64_t steadyTime() const { return steady_; }
 
@@ -250,6 +255,8 @@ public:
     std::vector<Timer> timers() const;
 
 private:
+    clap_process_status run(uint32_t frames, clap_audio_buffer_t* ports, uint32_t count, const EventList* in,
+                            EventList* out);
     static const void* cbGetExtension(const clap_host_t* h, const char* id);
     static void cbRequestRestart(const clap_host_t* h);
     static void cbRequestProcess(const clap_host_t* h);

@@ -499,6 +499,131 @@ typedef struct clap_host_remote_controls {
     void (*changed)(const clap_host_t* host);
     void (*suggest_page)(const clap_host_t* host, clap_id page_id);
 } clap_host_remote_controls_t;
+/* ---- factory: preset discovery ---------------------------------------- */
+#define CLAP_PRESET_DISCOVERY_FACTORY_ID "clap.preset-discovery-factory/2"
+#define CLAP_PRESET_DISCOVERY_FACTORY_ID_COMPAT "clap.preset-discovery-factory/draft-2"
+
+typedef uint64_t clap_timestamp;
+#define CLAP_TIMESTAMP_UNKNOWN ((clap_timestamp)0)
+
+typedef struct clap_universal_plugin_id {
+    const char* abi;
+    const char* id;
+} clap_universal_plugin_id_t;
+
+enum clap_preset_discovery_location_kind {
+    CLAP_PRESET_DISCOVERY_LOCATION_FILE = 0,
+    CLAP_PRESET_DISCOVERY_LOCATION_PLUGIN = 1,
+};
+
+enum clap_preset_discovery_flags {
+    CLAP_PRESET_DISCOVERY_IS_FACTORY_CONTENT = 1 << 0,
+    CLAP_PRESET_DISCOVERY_IS_USER_CONTENT = 1 << 1,
+    CLAP_PRESET_DISCOVERY_IS_DEMO_CONTENT = 1 << 2,
+    CLAP_PRESET_DISCOVERY_IS_FAVORITE = 1 << 3,
+};
+
+typedef struct clap_preset_discovery_metadata_receiver {
+    void* receiver_data;
+    void (*on_error)(const struct clap_preset_discovery_metadata_receiver* receiver, int32_t os_error,
+                     const char* error_message);
+    bool (*begin_preset)(const struct clap_preset_discovery_metadata_receiver* receiver, const char* name,
+                         const char* load_key);
+    void (*add_plugin_id)(const struct clap_preset_discovery_metadata_receiver* receiver,
+                          const clap_universal_plugin_id_t* plugin_id);
+    void (*set_soundpack_id)(const struct clap_preset_discovery_metadata_receiver* receiver,
+                             const char* soundpack_id);
+    void (*set_flags)(const struct clap_preset_discovery_metadata_receiver* receiver, uint32_t flags);
+    void (*add_creator)(const struct clap_preset_discovery_metadata_receiver* receiver, const char* creator);
+    void (*set_description)(const struct clap_preset_discovery_metadata_receiver* receiver,
+                            const char* description);
+    void (*set_timestamps)(const struct clap_preset_discovery_metadata_receiver* receiver,
+                           clap_timestamp creation_time, clap_timestamp modification_time);
+    void (*add_feature)(const struct clap_preset_discovery_metadata_receiver* receiver, const char* feature);
+    void (*add_extra_info)(const struct clap_preset_discovery_metadata_receiver* receiver, const char* key,
+                           const char* value);
+} clap_preset_discovery_metadata_receiver_t;
+
+typedef struct clap_preset_discovery_filetype {
+    const char* name;
+    const char* description;
+    const char* file_extension;
+} clap_preset_discovery_filetype_t;
+
+typedef struct clap_preset_discovery_location {
+    uint32_t flags;
+    const char* name;
+    uint32_t kind;
+    const char* location; /* null for the plug-in kind */
+} clap_preset_discovery_location_t;
+
+typedef struct clap_preset_discovery_soundpack {
+    uint32_t flags;
+    const char* id;
+    const char* name;
+    const char* description;
+    const char* homepage_url;
+    const char* vendor;
+    const char* image_path;
+    clap_timestamp release_timestamp;
+} clap_preset_discovery_soundpack_t;
+
+typedef struct clap_preset_discovery_provider_descriptor {
+    clap_version_t clap_version;
+    const char* id;
+    const char* name;
+    const char* vendor;
+} clap_preset_discovery_provider_descriptor_t;
+
+typedef struct clap_preset_discovery_provider {
+    const clap_preset_discovery_provider_descriptor_t* desc;
+    void* provider_data;
+    bool (*init)(const struct clap_preset_discovery_provider* provider);
+    void (*destroy)(const struct clap_preset_discovery_provider* provider);
+    bool (*get_metadata)(const struct clap_preset_discovery_provider* provider, uint32_t location_kind,
+                         const char* location, const clap_preset_discovery_metadata_receiver_t* metadata_receiver);
+    const void* (*get_extension)(const struct clap_preset_discovery_provider* provider, const char* extension_id);
+} clap_preset_discovery_provider_t;
+
+typedef struct clap_preset_discovery_indexer {
+    clap_version_t clap_version;
+    const char* name;
+    const char* vendor;
+    const char* url;
+    const char* version;
+    void* indexer_data;
+    bool (*declare_filetype)(const struct clap_preset_discovery_indexer* indexer,
+                             const clap_preset_discovery_filetype_t* filetype);
+    bool (*declare_location)(const struct clap_preset_discovery_indexer* indexer,
+                             const clap_preset_discovery_location_t* location);
+    bool (*declare_soundpack)(const struct clap_preset_discovery_indexer* indexer,
+                              const clap_preset_discovery_soundpack_t* soundpack);
+    const void* (*get_extension)(const struct clap_preset_discovery_indexer* indexer, const char* extension_id);
+} clap_preset_discovery_indexer_t;
+
+typedef struct clap_preset_discovery_factory {
+    uint32_t (*count)(const struct clap_preset_discovery_factory* factory);
+    const clap_preset_discovery_provider_descriptor_t* (*get_descriptor)(
+        const struct clap_preset_discovery_factory* factory, uint32_t index);
+    const clap_preset_discovery_provider_t* (*create)(const struct clap_preset_discovery_factory* factory,
+                                                      const clap_preset_discovery_indexer_t* indexer,
+                                                      const char* provider_id);
+} clap_preset_discovery_factory_t;
+
+/* ---- extension: preset load ------------------------------------------- */
+#define CLAP_EXT_PRESET_LOAD "clap.preset-load/2"
+#define CLAP_EXT_PRESET_LOAD_COMPAT "clap.preset-load.draft/2"
+
+typedef struct clap_plugin_preset_load {
+    bool (*from_location)(const clap_plugin_t* plugin, uint32_t location_kind, const char* location,
+                          const char* load_key);
+} clap_plugin_preset_load_t;
+
+typedef struct clap_host_preset_load {
+    void (*on_error)(const clap_host_t* host, uint32_t location_kind, const char* location, const char* load_key,
+                     int32_t os_error, const char* msg);
+    void (*loaded)(const clap_host_t* host, uint32_t location_kind, const char* location, const char* load_key);
+} clap_host_preset_load_t;
 
 #ifdef __cplusplus
 }
@@ -550,6 +675,17 @@ BRS_CLAP_SIZE_CHECK(clap_plugin_render_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_remote_controls_page_t, 552);
 BRS_CLAP_SIZE_CHECK(clap_plugin_remote_controls_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_host_remote_controls_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_universal_plugin_id_t, 16);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_metadata_receiver_t, 88);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_filetype_t, 24);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_location_t, 32);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_soundpack_t, 64);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_provider_descriptor_t, 40);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_provider_t, 48);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_indexer_t, 88);
+BRS_CLAP_SIZE_CHECK(clap_preset_discovery_factory_t, 24);
+BRS_CLAP_SIZE_CHECK(clap_plugin_preset_load_t, 8);
+BRS_CLAP_SIZE_CHECK(clap_host_preset_load_t, 16);
 #undef BRS_CLAP_SIZE_CHECK
 #endif
 

@@ -36,18 +36,11 @@ namespace {
 
 // ---- ports ----------------------------------------------------------------------
 
-uint32_t ap_count(const clap_plugin_t*, bool is_input) { return is_input ? 0 : 1; }
+uint32_t ap_count(const clap_plugin_t* plugin, bool is_input) { return is_input ? 0 : out_port_count(*from(plugin)); }
 
-bool ap_get(const clap_plugin_t*, uint32_t index, bool is_input, clap_audio_port_info_t* info) {
-    if (is_input || index != 0 || !info) return false;
-    std::memset(info, 0, sizeof *info);
-    info->id = 0;
-    std::strncpy(info->name, "Ausgang", sizeof info->name - 1);
-    info->flags = CLAP_AUDIO_PORT_IS_MAIN;
-    info->channel_count = 2;
-    info->port_type = CLAP_PORT_STEREO;
-    info->in_place_pair = CLAP_INVALID_ID;
-    return true;
+bool ap_get(const clap_plugin_t* plugin, uint32_t index, bool is_input, clap_audio_port_info_t* info) {
+    if (is_input) return false;
+    return out_port_info(*from(plugin), index, info);
 }
 
 uint32_t np_count(const clap_plugin_t*, bool is_input) { return is_input ? 1 : 0; }
@@ -208,6 +201,8 @@ const void* pl_ext(const clap_plugin_t*, const char* id) {
     if (std::strcmp(id, CLAP_EXT_RENDER) == 0) return &RENDER;
     if (std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS) == 0 || std::strcmp(id, CLAP_EXT_REMOTE_CONTROLS_COMPAT) == 0)
         return &REMOTE;
+    if (std::strcmp(id, CLAP_EXT_PRESET_LOAD) == 0 || std::strcmp(id, CLAP_EXT_PRESET_LOAD_COMPAT) == 0)
+        return &PRESET_LOAD;
     return nullptr;
 }
 
@@ -235,21 +230,24 @@ constexpr GrooveStep GROOVE[] = {
 
 // ---- factory -------------------------------------------------------------------------
 
-uint32_t f_count(const clap_plugin_factory_t*) { return 1; }
+uint32_t f_count(const clap_plugin_factory_t*) { return 2; }
 
 const clap_plugin_descriptor_t* f_desc(const clap_plugin_factory_t*, uint32_t index) {
-    return index == 0 ? &DESC : nullptr;
+    return index == 0 ? &DESC : index == 1 ? &DESC_MULTI : nullptr;
 }
 
 // [main thread] allocates
 const clap_plugin_t* f_create(const clap_plugin_factory_t*, const clap_host_t* host, const char* id) {
     if (!host || host->clap_version.major == 0) return nullptr;
-    if (!id || std::strcmp(id, DESC.id) != 0) return nullptr;
+    if (!id) return nullptr;
+    const bool multi = std::strcmp(id, DESC_MULTI.id) == 0;
+    if (!multi && std::strcmp(id, DESC.id) != 0) return nullptr;
     Plug* p = new (std::nothrow) Plug();
     if (!p) return nullptr;
+    p->multi = multi;
     p->host = host;
     p->sampleRate = 48000.0;
-    p->plugin.desc = &DESC;
+    p->plugin.desc = multi ? &DESC_MULTI : &DESC;
     p->plugin.plugin_data = p;
     p->plugin.init = pl_init;
     p->plugin.destroy = pl_destroy;
@@ -292,7 +290,12 @@ const clap_plugin_factory_t FACTORY = {f_count, f_desc, f_create};
 bool brisanto_entry_init(const char*) { return true; }
 void brisanto_entry_deinit() {}
 const void* brisanto_entry_get_factory(const char* id) {
-    return id && std::strcmp(id, CLAP_PLUGIN_FACTORY_ID) == 0 ? &FACTORY : nullptr;
+    if (!id) return nullptr;
+    if (std::strcmp(id, CLAP_PLUGIN_FACTORY_ID) == 0) return &FACTORY;
+    if (std::strcmp(id, CLAP_PRESET_DISCOVERY_FACTORY_ID) == 0 ||
+        std::strcmp(id, CLAP_PRESET_DISCOVERY_FACTORY_ID_COMPAT) == 0)
+        return &PRESET_FACTORY;
+    return nullptr;
 }
 
 }  // namespace

@@ -270,6 +270,16 @@ std::string import_status(Plug::ImportOutcome o);
 // Path of the set import file: $HOME (or ".") + "/Documents/Velmora/brisanto-set.json".
 std::string set_datei();
 
+// The factory sets built into the plug-in (grooves/): how many, and the name
+// of set i (null past the end). [any thread]
+uint32_t werkset_count();
+const char* werkset_name(uint32_t i);
+// Loads factory set i into p exactly as the set import loads the set file
+// (status text, staged hand-over, nothing changed on failure); false for an
+// index past the end. On true the caller asks the host to rescan values, as
+// after load_file. [main thread]
+bool load_werkset(Plug& p, uint32_t i);
+
 inline Plug* from(const clap_plugin_t* plugin) { return static_cast<Plug*>(plugin->plugin_data); }
 
 // Editor tables and teardown, defined in editor/.

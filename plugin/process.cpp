@@ -19,6 +19,7 @@ struct Out {
     float* l = nullptr;
     float* r = nullptr;
     const clap_audio_buffer_t* bus = nullptr;
+    TrackPorts tracks;  // the Multi's track ports (multi.cpp)
 };
 
 Out outputs(const clap_process_t* pr) {
@@ -43,10 +44,15 @@ void silence(const Out& o, uint32_t n) {
     if (o.l) std::memset(o.l, 0, sizeof(float) * n);
     if (o.r) std::memset(o.r, 0, sizeof(float) * n);
     zero_extra(o, 0, n);
+    silence_tracks(o.tracks, 0, n);
 }
 
 // Renders frames [j, e) of the block and copies them to the host's channels.
 void render(Plug& p, const Out& o, uint32_t j, uint32_t e) {
+    if (p.multi) {
+        render_apart(p, o.l, o.r, o.tracks, j, e);
+        return;
+    }
     float* buf = p.scratch.data();
     const uint32_t cap = uint32_t(p.scratch.size() / 2);
     if (cap == 0) {  // never activated: nothing to render into, the host gets silence
@@ -220,9 +226,10 @@ void reset_engine(Plug& p) {
 bool size_scratch(Plug& p, uint32_t maxFrames) {
     uint32_t frames = maxFrames < MIN_SCRATCH_FRAMES ? MIN_SCRATCH_FRAMES : maxFrames;
     if (frames > MAX_SCRATCH_FRAMES) frames = MAX_SCRATCH_FRAMES;
-    if (p.scratch.size() >= 2 * size_t(frames)) return true;
+    const size_t need = scratch_per_frame(p) * size_t(frames);
+    if (p.scratch.size() >= need) return true;
     try {
-        p.scratch.assign(2 * size_t(frames), 0.0f);
+        p.scratch.assign(need, 0.0f);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -236,7 +243,8 @@ clap_process_status Plug::process(const clap_process_t* pr) {
         ~InBlock() { flag.store(false, std::memory_order_release); }
     } inBlock(inProcess);
     const uint32_t n = pr->frames_count;
-    const Out o = outputs(pr);
+    Out o = outputs(pr);
+    track_ports(*this, pr, o.tracks);
     const clap_input_events_t* in = pr->in_events;
     const uint32_t m = in && in->size && in->get ? in->size(in) : 0;
     note_process_call(*this);

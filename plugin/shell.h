@@ -13,10 +13,11 @@ namespace brs::plug {
 // Largest state stream and set file accepted (larger input is unreadable).
 constexpr std::size_t MAX_SET_BYTES = std::size_t(16) << 20;
 // The longest state tail a save may write: the plug-in settings (one digit
-// each, ",\"hostPos\":1" included) and a raised import trigger, ",\"load\":"
-// with a double of at most 24 characters. A load keeps room for it, so that whatever is accepted
+// each, ",\"hostPos\":1" included), the Multi's ",\"route\":[...]" of six
+// digits, and a raised import trigger, ",\"load\":" with a double of at most
+// 24 characters. A load keeps room for it, so that whatever is accepted
 // saves again within MAX_SET_BYTES, whatever the settings become.
-constexpr std::size_t MAX_TAIL_BYTES = 41 + 12 + 8 + 24;
+constexpr std::size_t MAX_TAIL_BYTES = 41 + 12 + 22 + 8 + 24;
 
 // Tables handed out by pl_ext (defined in the shell's source files).
 extern const clap_plugin_params_t PA;
@@ -164,6 +165,54 @@ private:
     Plug& p_;
     std::unique_lock<std::mutex> lock_;
 };
+
+// ---- set imports from other places (state.cpp, presets.cpp) ------------------------
+// Loads a set document as the set import does: staged hand-over, cache
+// refreshed, follow and pattern to their import values, status "Set geladen"
+// or "Set nicht lesbar"; a rejected document changes nothing but the status.
+// The caller asks the host to rescan on true. [main thread]
+bool import_text(Plug& p, const char* text);
+// The same for a file, read with the import's safeguards (regular files only,
+// size limit); status "keine Datei " + path when there is none. [main thread]
+bool import_path(Plug& p, const std::string& path);
+// The preset-load extension and the preset discovery factory (presets.cpp).
+extern const clap_plugin_preset_load_t PRESET_LOAD;
+extern const clap_preset_discovery_factory_t PRESET_FACTORY;
+
+// ---- the Multi: track outputs (multi.cpp) ----------------------------------------
+// The second plug-in of the factory: the main output first, then one stereo
+// output per track.
+extern const clap_plugin_descriptor_t DESC_MULTI;
+// Output ports of an instance: the main one, and for the Multi the six track
+// ports (ids 1..6, named after the tracks). [main thread]
+uint32_t out_port_count(const Plug& p);
+bool out_port_info(const Plug& p, uint32_t index, clap_audio_port_info_t* info);
+// The track ports of one block as the host gave them (null where it gave
+// none) and the tracks sent to them. A track set to its own output whose
+// port has no buffer stays in the main mix, so nothing goes unheard.
+struct TrackPorts {
+    float* ch[6][2]{};
+    const clap_audio_buffer_t* bus[6]{};
+    bool apart[6]{};
+    bool anyApart = false;
+};
+// [audio thread] no allocation, no locks
+void track_ports(const Plug& p, const clap_process_t* pr, TrackPorts& tp);
+// Zeroes frames [from, to) of every channel of the track ports.
+// [audio thread] no allocation, no locks
+void silence_tracks(const TrackPorts& tp, uint32_t from, uint32_t to);
+// Renders frames [j, e) with the tracks apart into the render buffer and
+// copies the main mix to l and r (either may be null) and each track to its
+// port; ports of tracks in the main mix get silence.
+// [audio thread, engineMutex held] no allocation
+void render_apart(Plug& p, float* l, float* r, const TrackPorts& tp, uint32_t j, uint32_t e);
+// Floats of render buffer per frame: interleaved main mix, plus six mono
+// tracks for the Multi.
+inline std::size_t scratch_per_frame(const Plug& p) { return p.multi ? 8 : 2; }
+// The routing as a state tail member (",\"route\":[0,1,...]"), written
+// only by the Multi; and read back from a tail (missing: all "Summe").
+std::string route_member(const Plug& p);
+void read_route(Plug& p, const std::string& tail);
 
 // Cache slot index 0..63 of a parameter id (track slots 0..47, then the
 // global slots 1000..1015), or -1.

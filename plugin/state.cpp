@@ -52,8 +52,10 @@ std::string state_tail(const Plug& p) {
         len += int(std::strlen(at));
         len = int(std::to_chars(tail + len, tail + sizeof tail - 2, load).ptr - tail);
     }
-    tail[len++] = '}';
-    return std::string(tail, size_t(len));
+    std::string text(tail, size_t(len));
+    text += route_member(p);  // the Multi's routing; nothing for the stereo plug-in
+    text += '}';
+    return text;
 }
 
 // Whether the set in e, followed by a tail of tailBytes, saves within
@@ -195,6 +197,7 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
         p->posFollow.store(hostPos, std::memory_order_relaxed);
     });
     if (!ok) return false;
+    read_route(*p, tail);
     rescan_values(*p);
     return true;
 }
@@ -248,6 +251,22 @@ FileRead read_set_file(const std::string& path, std::string& text) {
 }
 
 }  // namespace
+
+bool import_text(Plug& p, const char* text) {
+    const bool ok = load_set_staged(p, text, [&p] { reset_cache_after_load(p); });
+    p.status = ok ? "Set geladen" : "Set nicht lesbar";
+    return ok;
+}
+
+bool import_path(Plug& p, const std::string& path) {
+    std::string text;
+    switch (read_set_file(path, text)) {
+    case FileRead::NO_FILE: p.status = "keine Datei " + path; return false;
+    case FileRead::UNREADABLE: p.status = "Set nicht lesbar"; return false;
+    case FileRead::OK: break;
+    }
+    return import_text(p, text.c_str());
+}
 
 Plug::ImportOutcome Plug::import_file() {
     std::string text;

@@ -37,14 +37,20 @@ if [ "${1:-}" = --in-process ]; then
   inproc=(--in-process)
   shift
 fi
+# clap-validator 0.4.1 cannot index a preset container of more than one preset:
+# its metadata receiver takes its own result lock in begin_preset() and takes
+# it again when the second preset flushes the first, and hangs there. Our
+# factory sets are such a container, so its two crawling tests are left out;
+# tests/plugin/presets_test.cpp indexes and loads every preset instead.
+skip=(-x 'preset-discovery-(crawl|load)')
 failed=0 runs=0
 # "" is the validator's own seed.
 for seed in "" "$@"; do
   runs=$((runs + 1))
   if [ -n "$seed" ]; then
-    out=$(CLAP_VALIDATOR_TEST_SEED="$seed" "$validator" validate "${inproc[@]}" --only-failed "$plugin" 2>&1)
+    out=$(CLAP_VALIDATOR_TEST_SEED="$seed" "$validator" validate "${inproc[@]}" "${skip[@]}" --only-failed "$plugin" 2>&1)
   else
-    out=$(env -u CLAP_VALIDATOR_TEST_SEED "$validator" validate "${inproc[@]}" --only-failed "$plugin" 2>&1)
+    out=$(env -u CLAP_VALIDATOR_TEST_SEED "$validator" validate "${inproc[@]}" "${skip[@]}" --only-failed "$plugin" 2>&1)
   fi
   rc=$?
   out=$(printf '%s\n' "$out" | strip)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -183,6 +184,40 @@ private:
     std::condition_variable cv_;
     bool held_ = false, release_ = false;
     std::thread t_;
+};
+
+// The Multi's plug-in id, and an instance of it in h.
+inline constexpr const char* MULTI_ID = "de.velmora.brisanto.multi";
+inline bool openMulti(Host& h) { return h.load(BRS_CLAP_PATH) && h.create(MULTI_ID); }
+
+// Output buffers for a plug-in with several stereo ports, as a host lays
+// them out: port p's channels are ch(p, 0) and ch(p, 1). Every sample starts
+// at 9 so that a port the plug-in leaves unwritten shows. Building the
+// records allocates nothing once constructed.
+struct Ports {
+    explicit Ports(uint32_t ports = 7, uint32_t frames = 4096)
+        : n(ports), data(size_t(ports) * 2, std::vector<float>(frames, 9.0f)), ptrs(size_t(ports) * 2),
+          bufs(ports) {
+        for (uint32_t p = 0; p < n; ++p) {
+            ptrs[2 * p] = data[2 * p].data();
+            ptrs[2 * p + 1] = data[2 * p + 1].data();
+            bufs[p] = clap_audio_buffer_t{};
+            bufs[p].data32 = &ptrs[2 * p];
+            bufs[p].channel_count = 2;
+        }
+    }
+    std::vector<float>& ch(uint32_t port, int c) { return data[2 * port + c]; }
+    void fill(float v) {
+        for (auto& d : data) std::fill(d.begin(), d.end(), v);
+    }
+    // Runs one block of frames into the first count ports (default: all).
+    clap_process_status run(Host& h, uint32_t frames, const EventList* ev = nullptr, uint32_t count = ~0u) {
+        return h.processPorts(frames, bufs.data(), count > n ? n : count, ev, nullptr);
+    }
+    uint32_t n;
+    std::vector<std::vector<float>> data;
+    std::vector<float*> ptrs;
+    std::vector<clap_audio_buffer_t> bufs;
 };
 
 // Index of the first sample whose magnitude exceeds eps, or -1.

@@ -416,6 +416,66 @@ TEST_F(PluginTest, Vst3BuildAnnouncesWorkerImportsWithoutAllocatingOrWaiting) {
 }
 #endif
 
+// The Multi with tracks on their own ports, on new threads and while the
+// main thread loads factory sets through preset-load (the host's browser)
+// and the routing changes: no allocation, no wait.
+TEST(RtMulti, TrackPortsAndFactorySetLoadsNeverAllocateNorWaitOnTheAudioThread) {
+    Host h;
+    ASSERT_TRUE(openMulti(h));
+    plug::Plug& p = *plug::from(h.plugin());
+    for (int t = 0; t < 6; t += 2) p.route[t].store(1);
+    ASSERT_TRUE(h.activate(48000.0, 1, 1024));
+    ASSERT_TRUE(h.startProcessing());
+    const auto* pl = static_cast<const clap_plugin_preset_load_t*>(h.extension(CLAP_EXT_PRESET_LOAD));
+    ASSERT_NE(pl, nullptr);
+    Ports ports(7, 1024);
+    EventList ev;
+    ev.reserve(64);
+    const uint32_t sizes[] = {64, 1, 256, 1024, 77, 512, 3, 1000};
+    auto block = [&](long b) {
+        ev.clear();
+        ev.noteOn(0, int16_t(36 + b % 6), 0.9);
+        ev.param(5, uint32_t(16 * (b % 6) + 5), 0.5);
+        h.setTransport({true, true, true, 175.0});
+        audio([&] { ports.run(h, sizes[b % 8], &ev, b % 9 == 4 ? 3u : 7u); });
+    };
+    Counts c0 = now();
+    for (int t = 0; t < 3; ++t)
+        onNewThread([&] {
+            for (long b = 0; b < 40; ++b) block(40 * t + b);
+        });
+    Counts c = since(c0);
+    EXPECT_EQ(c.allocs, 0);
+    EXPECT_EQ(c.frees, 0);
+    EXPECT_EQ(c.waits, 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0};
+    c0 = now();
+    std::thread player([&] {
+        for (long b = 0; !stop.load(); ++b) {
+            block(b);
+            blocks.store(b + 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    int loaded = 0;
+    const char* const keys[] = {"gabber-hoover", "breakcore-rueckwaerts", "kettenlauf", "doomcore-120"};
+    for (int i = 0; i < 8; ++i) {
+        if (pl->from_location(h.plugin(), CLAP_PRESET_DISCOVERY_LOCATION_PLUGIN, nullptr, keys[i % 4])) ++loaded;
+        for (int t = 0; t < 6; ++t) p.route[t].store(uint8_t((i + t) % 2));
+        const long seen = blocks.load();
+        while (blocks.load() < seen + 10) std::this_thread::yield();
+    }
+    stop = true;
+    player.join();
+    c = since(c0);
+    EXPECT_EQ(loaded, 8);
+    EXPECT_EQ(c.allocs, 0);
+    EXPECT_EQ(c.frees, 0);
+    EXPECT_EQ(c.waits, 0);
+}
+
 // The counters see what they are meant to see: a plug-in call that allocates
 // and locks on a marked thread is counted.
 TEST_F(PluginTest, CountersSeeThePlugInsAllocationsAndLocks) {

@@ -171,6 +171,43 @@ TEST_F(RenderTest, SetFileWithLineBreaksPlaysLikeTheOneLineDocument) {
     EXPECT_TRUE(same_samples(read_wav(path("one.wav")), read_wav(path("pretty.wav"))));
 }
 
+// Every factory set renders through --werkset (loaded by the plug-in itself)
+// exactly as its file in grooves/ renders through --set, at its own tempo;
+// names are matched by key or by name in any letter case; --hilfe lists them.
+TEST_F(RenderTest, FactorySetsRenderAsTheirFilesAndAreListedInTheHelp) {
+    const std::string help = render({"--hilfe"}).out;
+    DIR* d = opendir((std::string(BRS_SOURCE_DIR) + "/grooves").c_str());
+    ASSERT_NE(d, nullptr);
+    int sets = 0;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() < 6 || n.compare(n.size() - 5, 5, ".json") != 0) continue;
+        const std::string key = n.substr(0, n.size() - 5);
+        SCOPED_TRACE(key);
+        ++sets;
+        EXPECT_NE(help.find("  " + key + " "), std::string::npos) << help;
+        RunResult a = render({"--werkset", key, "--takte", "2", "-o", "w.wav"});
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(render({"--set", std::string(BRS_SOURCE_DIR) + "/grooves/" + n, "--takte", "2", "-o", "s.wav"}).status, 0);
+        Wav w = read_wav(path("w.wav")), f = read_wav(path("s.wav"));
+        EXPECT_TRUE(same_samples(w, f));
+        EXPECT_GT(peak(w.left), 0.05f);
+        for (float x : w.left) ASSERT_TRUE(std::isfinite(x));
+    }
+    closedir(d);
+    EXPECT_GE(sets, 8);
+    RunResult upper = render({"-w", "KETTENLAUF", "--takte", "1", "-o", "k.wav"});
+    EXPECT_EQ(upper.status, 0) << upper.err;
+    RunResult byName = render({"--werkset", "Breakcore rückwärts", "--takte", "1", "-o", "b.wav"});
+    EXPECT_EQ(byName.status, 0) << byName.err;
+    RunResult bad = render({"--werkset", "polka", "-o", "x.wav"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("unbekanntes Werkset: polka (gabber-hoover, "), std::string::npos) << bad.err;
+    RunResult both = render({"--werkset", "kettenlauf", "--set", "a.json"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("schließen einander aus"), std::string::npos) << both.err;
+}
+
 TEST_F(RenderTest, GuidesPartialSetChangesOnlyWhatItNames) {
     const std::string example = std::string(BRS_SOURCE_DIR) + "/docs/examples/partial-set.json";
     RunResult r = render({"--set", example, "--takte", "1", "--zustand-speichern", "p.state"});

@@ -110,12 +110,13 @@ enum class HandlerAt {
 // component handler a DAW sets before anything else (unless told otherwise).
 class Plug {
 public:
-    explicit Plug(HandlerAt at = HandlerAt::Initialize) {
+    // The instrument class of that name: the stereo plug-in, or "brisanto Multi".
+    explicit Plug(HandlerAt at = HandlerAt::Initialize, const char* className = "BRISANTO") {
         auto& m = module();
         if (!m) return;
         auto infos = m->getFactory().classInfos();
         for (auto& ci : infos)
-            if (ci.category() == kVstAudioEffectClass) {
+            if (ci.category() == kVstAudioEffectClass && ci.name() == className) {
                 component = m->getFactory().createInstance<IComponent>(ci.ID());
                 break;
             }
@@ -220,6 +221,9 @@ public:
         position += n;
         return r;
     }
+
+    // Channel c of output bus b as the last block left it.
+    const float* out(int b, int c) const { return data.outputs[b].channelBuffers32[c]; }
 
     std::vector<uint8_t> state() {
         MemoryStream s;

@@ -186,12 +186,18 @@ protected:
 
 // ---- factory and class -------------------------------------------------------
 
-TEST_F(Vst3Test, FactoryOffersOneInstrumentWhoseClassIdComesFromThePluginId) {
+TEST_F(Vst3Test, FactoryOffersTwoInstrumentsWhoseClassIdsComeFromThePluginIds) {
     auto& f = module()->getFactory();
     auto fi = f.info();
     EXPECT_EQ(fi.vendor(), "Velmora");
     auto infos = f.classInfos();
-    ASSERT_EQ(infos.size(), 1u);
+    ASSERT_EQ(infos.size(), 2u);
+    // The Multi (tests/plugin/multi_test.cpp): name-based UUID of
+    // "de.velmora.brisanto.multi", da27d54c-e2c8-5643-add3-5aadda312212.
+    EXPECT_EQ(infos[1].category(), kVstAudioEffectClass);
+    EXPECT_EQ(infos[1].name(), "brisanto Multi");
+    EXPECT_NE(infos[1].subCategoriesString().find("Instrument"), std::string::npos);
+    EXPECT_EQ(infos[1].ID().toString(false), "DA27D54CE2C85643ADD35AADDA312212");
     const auto& ci = infos[0];
     EXPECT_EQ(ci.category(), kVstAudioEffectClass);
     EXPECT_EQ(ci.name(), "BRISANTO");
@@ -359,6 +365,109 @@ TEST_F(Vst3Test, NotesAndParameterChangesLandOnTheirExactSample) {
         for (const Audio& other : got) EXPECT_NE(firstDiff(v, other), -1);
         got.push_back(v);
     }
+}
+
+// ---- the Multi ---------------------------------------------------------------------
+
+// Its seven stereo outputs become the main bus and six auxiliary buses named
+// after the tracks. With every track on "Summe" its main bus sounds as the
+// stereo CLAP plug-in and the auxiliary buses are silent; with the tracks on
+// their own outputs (routing from a state) it sounds as the Multi through the
+// CLAP, bus for port; a host that gives no buffers for the auxiliary buses
+// hears every track in the main mix.
+TEST_F(Vst3Test, MultiHasSixAuxiliaryTrackBusesThatSoundAsTheClapPorts) {
+    Plug m(HandlerAt::Initialize, "brisanto Multi");
+    ASSERT_TRUE(m.ok());
+    ASSERT_EQ(m.component->getBusCount(kAudio, kOutput), 7);
+    EXPECT_EQ(m.component->getBusCount(kAudio, kInput), 0);
+    const char* const names[] = {"Ausgang", "Kick", "Bass", "Hoover", "Break", "Hat", "Stab"};
+    for (int b = 0; b < 7; ++b) {
+        BusInfo bi{};
+        ASSERT_EQ(m.component->getBusInfo(kAudio, kOutput, b, bi), kResultOk);
+        EXPECT_EQ(utf8(bi.name), names[b]);
+        EXPECT_EQ(bi.busType, b == 0 ? kMain : kAux) << b;
+        EXPECT_EQ(bi.channelCount, 2);
+    }
+    Scene s = busyScene();
+    s.blocks = 100;
+    auto auxSilent = [](Plug& p, int bus) {
+        for (int c = 0; c < 2; ++c)
+            for (int i = 0; i < BLOCK; ++i)
+                if (p.out(bus, c)[i] != 0.0f) return false;
+        return true;
+    };
+    {
+        ASSERT_TRUE(m.start());
+        Clap ref;
+        ASSERT_TRUE(ref.ok);
+        Audio a;
+        a.l.resize(size_t(s.blocks) * BLOCK);
+        a.r.resize(a.l.size());
+        bool silent = true;
+        for (int b = 0; b < s.blocks; ++b) {
+            ASSERT_EQ(m.block(BLOCK, s.at(b), s.playingAt(b), s.tempoAt(b), &a.l[b * BLOCK], &a.r[b * BLOCK]), kResultOk);
+            for (int bus = 1; bus < 7; ++bus) silent = silent && auxSilent(m, bus);
+        }
+        EXPECT_EQ(firstDiff(a, renderClap(ref.h, s)), -1);
+        EXPECT_TRUE(silent);
+    }
+
+    // Kick and stab on their own outputs, set through the state.
+    brs::host::Host multi;
+    ASSERT_TRUE(multi.load(BRS_CLAP_PATH) && multi.create("de.velmora.brisanto.multi"));
+    std::vector<uint8_t> st;
+    ASSERT_TRUE(multi.saveState(st));
+    std::string text(st.begin(), st.end());
+    text = text.substr(0, text.find('\n')) + "\n{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"route\":[1,0,0,0,0,1]}";
+    st.assign(text.begin(), text.end());
+    ASSERT_TRUE(multi.loadState(st));
+    ASSERT_TRUE(multi.activate(RATE, 1, BLOCK) && multi.startProcessing());
+
+    Plug r(HandlerAt::Initialize, "brisanto Multi");
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.setState(st), kResultOk);
+    ASSERT_TRUE(r.start());
+    std::vector<float> ports(14 * BLOCK);
+    float* ptr[14];
+    for (int c = 0; c < 14; ++c) ptr[c] = &ports[size_t(c) * BLOCK];
+    clap_audio_buffer_t bufs[7]{};
+    for (int p = 0; p < 7; ++p) {
+        bufs[p].data32 = &ptr[2 * p];
+        bufs[p].channel_count = 2;
+    }
+    brs::host::Transport t;
+    bool kickHeard = false, sameAsClap = true;
+    std::vector<float> l(BLOCK), rr(BLOCK);
+    for (int b = 0; b < 60; ++b) {
+        t.playing = true;
+        t.tempo = s.tempoAt(b);
+        multi.setTransport(t);
+        multi.processPorts(BLOCK, bufs, 7);
+        ASSERT_EQ(r.block(BLOCK, {}, true, s.tempoAt(b), l.data(), rr.data()), kResultOk);
+        for (int c = 0; c < 14; ++c)
+            sameAsClap = sameAsClap && std::memcmp(r.out(c / 2, c % 2), ptr[c], sizeof(float) * BLOCK) == 0;
+        kickHeard = kickHeard || !auxSilent(r, 1);
+        EXPECT_TRUE(auxSilent(r, 2)) << "bass stays in the main mix";
+    }
+    EXPECT_TRUE(sameAsClap);
+    EXPECT_TRUE(kickHeard);
+
+    // No buffers for the auxiliary buses: every track in the main mix again.
+    Plug n(HandlerAt::Initialize, "brisanto Multi");
+    ASSERT_TRUE(n.ok());
+    ASSERT_EQ(n.setState(st), kResultOk);
+    ASSERT_TRUE(n.start());
+    float** given[7];
+    for (int bus = 1; bus < 7; ++bus) {
+        given[bus] = n.data.outputs[bus].channelBuffers32;
+        n.data.outputs[bus].channelBuffers32 = nullptr;
+    }
+    Clap plain;
+    ASSERT_TRUE(plain.ok);
+    Scene q;
+    q.blocks = 60;
+    EXPECT_EQ(firstDiff(renderVst3(n, q), renderClap(plain.h, q)), -1);
+    for (int bus = 1; bus < 7; ++bus) n.data.outputs[bus].channelBuffers32 = given[bus];
 }
 
 // ---- state ---------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/brskern.h"
+#include "grooves/grooves.h"
 #include "host/host.h"
 #include "host/locate.h"
 #include "tools/brisanto-render/opts.h"
@@ -105,6 +106,12 @@ int run(const Options& o) {
         if (!read_set_tempo(setPart, &setTempo))
             return fail(std::string(what) + " abgelehnt: " + srcPath + " ist kein Set-Dokument \"vm-groove/1.0\"");
     }
+    // A factory set is loaded by the plug-in itself (preset-load, as a host's
+    // preset browser does); its tempo comes from the copy built in here.
+    if (!o.werkset.empty()) {
+        const grooves::FactorySet* s = grooves::find(o.werkset.c_str());
+        if (!s || !read_set_tempo(s->text, &setTempo)) return fail("unbekanntes Werkset: " + o.werkset);
+    }
 
     WavOut wav;
     std::string err;
@@ -129,6 +136,15 @@ int run(const Options& o) {
     if (!h.activate(o.rate, 1, o.block))
         return fail("Plug-in nicht ladbar: " + pluginPath + " (Aktivierung mit " + std::to_string(o.rate) +
                     " Hz abgelehnt)");
+    if (!o.werkset.empty()) {
+        const auto* pl = static_cast<const clap_plugin_preset_load_t*>(h.extension(CLAP_EXT_PRESET_LOAD));
+        if (!pl || !pl->from_location)
+            return fail("Plug-in kennt keine Werksets: " + pluginPath);
+        if (!pl->from_location(h.plugin(), CLAP_PRESET_DISCOVERY_LOCATION_PLUGIN, nullptr, o.werkset.c_str()))
+            return fail("Werkset nicht geladen: " + o.werkset + " (das Plug-in kennt es nicht)");
+        while (h.idle()) {
+        }
+    }
     if (!srcPath.empty()) {
         if (!h.loadState(state))
             return fail(std::string(o.setFile.empty() ? "Zustandsdatei" : "Set-Datei") + " abgelehnt: " + srcPath +

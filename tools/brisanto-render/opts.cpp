@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "grooves/grooves.h"
+
 namespace brs::render {
 
 namespace {
@@ -27,6 +29,7 @@ const char HELP[] =
     "                         Programm, sonst ~/.clap, /usr/local/lib/clap, /usr/lib/clap)\n"
     "  -s, --set DATEI        Set-Dokument (\"vm-groove/1.0\") laden, z. B. das der\n"
     "                         Browser-Anwendung: ~/Documents/Velmora/brisanto-set.json\n"
+    "  -w, --werkset NAME     ein Werkset des Plug-ins laden (Namen unten)\n"
     "  -z, --zustand DATEI    gespeicherten Plug-in-Zustand laden\n"
     "      --zustand-speichern DATEI\n"
     "                         Plug-in-Zustand nach dem Rendern in DATEI schreiben\n"
@@ -92,7 +95,20 @@ bool fail(std::string* error, std::string msg) {
 
 }  // namespace
 
-const char* help_text() { return HELP; }
+const char* help_text() {
+    static const std::string text = [] {
+        std::string t = HELP;
+        t += "\nWerksets (--werkset NAME oder der Name in Anführungszeichen):\n";
+        for (std::size_t i = 0; i < grooves::count(); ++i) {
+            const grooves::FactorySet* s = grooves::at(i);
+            char line[160];
+            std::snprintf(line, sizeof line, "  %-24s%s, %.0f BPM\n", s->key, s->name, s->bpm);
+            t += line;
+        }
+        return t;
+    }();
+    return text.c_str();
+}
 
 int track_index(const std::string& name) {
     std::string low;
@@ -108,6 +124,7 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
         {"plugin", required_argument, nullptr, 'p'},
         {"set", required_argument, nullptr, 's'},
         {"zustand", required_argument, nullptr, 'z'},
+        {"werkset", required_argument, nullptr, 'w'},
         {"zustand-speichern", required_argument, nullptr, OPT_SAVE},
         {"pattern", required_argument, nullptr, 'm'},
         {"tempo", required_argument, nullptr, 't'},
@@ -129,7 +146,7 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
     opterr = 0;
     for (;;) {
         int idx = -1;
-        int c = getopt_long(argc, argv, ":p:s:z:m:t:b:d:o:f:r:k:h", LONG, &idx);
+        int c = getopt_long(argc, argv, ":p:s:z:w:m:t:b:d:o:f:r:k:h", LONG, &idx);
         if (c == -1) break;
         const char* arg = optarg;
         long n = 0;
@@ -138,6 +155,16 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
         case 'p': o->plugin = arg; break;
         case 's': o->setFile = arg; break;
         case 'z': o->stateFile = arg; break;
+        case 'w': {
+            const grooves::FactorySet* s = grooves::find(arg);
+            if (!s) {
+                std::string names;
+                for (std::size_t i = 0; i < grooves::count(); ++i) names += (i ? ", " : "") + std::string(grooves::at(i)->key);
+                return fail(error, std::string("unbekanntes Werkset: ") + arg + " (" + names + ")");
+            }
+            o->werkset = s->key;
+            break;
+        }
         case OPT_SAVE: o->saveState = arg; break;
         case 'o': o->output = arg; break;
         case 'm':
@@ -221,6 +248,8 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
     if (optind < argc) return fail(error, std::string("unerwartetes Argument: ") + argv[optind]);
     if (!o->setFile.empty() && !o->stateFile.empty())
         return fail(error, "--set und --zustand schließen einander aus");
+    if (!o->werkset.empty() && (!o->setFile.empty() || !o->stateFile.empty()))
+        return fail(error, "--werkset und --set oder --zustand schließen einander aus");
     if (o->bars > 0.0 && o->seconds > 0.0) return fail(error, "--takte und --sekunden schließen einander aus");
     if (o->output.empty()) return fail(error, "Ausgabedatei fehlt");
     return true;

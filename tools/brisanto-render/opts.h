@@ -19,6 +19,7 @@ struct Options {
     std::string plugin;        // empty: search the usual places
     std::string setFile;       // a "vm-groove/1.0" document
     std::string stateFile;     // a saved plug-in state
+    std::string werkset;       // key of a factory set built into the plug-in (grooves/)
     std::string saveState;     // write the plug-in state here after the render
     std::string output = "brisanto-demo.wav";
     int pattern = 0;           // 1..8; 0 keeps what the set or state selects
@@ -41,7 +42,7 @@ inline constexpr double kMaxSeconds = 3600.0;
 // (without a trailing line feed) into *error.  [main thread] allocates
 bool parse_options(int argc, char** argv, Options* opts, std::string* error);
 
-// The complete --help text, German.
+// The complete --help text, German, with the names of the factory sets.
 const char* help_text();
 
 // Track index 0..5 for a track name ("kick" ... "stab", any letter case), or -1.
