@@ -286,7 +286,7 @@ TEST(Multi, RoutingIsStoredInTheStateTail) {
     ASSERT_TRUE(a.saveState(st));
     const std::string text(st.begin(), st.end());
     const std::string tail = text.substr(text.find('\n') + 1);
-    EXPECT_EQ(tail, "{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"route\":[1,0,1,0,0,1]}");
+    EXPECT_EQ(tail, "{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"hostPos\":1,\"route\":[1,0,1,0,0,1]}");
 
     Host b;
     ASSERT_TRUE(openMulti(b));
@@ -320,7 +320,7 @@ TEST(Multi, RoutingIsStoredInTheStateTail) {
     std::vector<uint8_t> ss;
     ASSERT_TRUE(s.saveState(ss));
     const std::string stext(ss.begin(), ss.end());
-    EXPECT_EQ(stext.substr(stext.find('\n') + 1), "{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1}");
+    EXPECT_EQ(stext.substr(stext.find('\n') + 1), "{\"plugin\":\"brisanto\",\"follow\":1,\"pat\":1,\"hostPos\":1}");
 }
 
 }  // namespace
