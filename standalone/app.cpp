@@ -20,6 +20,7 @@
 
 #include "host/embed.h"
 #include "host/host.h"
+#include "host/cli.h"
 #include "host/locate.h"
 #include "standalone/device.h"
 #include "standalone/live.h"
@@ -28,6 +29,9 @@
 namespace brs::app {
 
 namespace {
+
+using host::de;
+using host::read_file;
 
 constexpr clap_id PARAM_FOLLOW = 1006;
 
@@ -41,37 +45,6 @@ int fail(const std::string& msg, int status) {
 }
 
 void note(const std::string& msg) { std::fprintf(stderr, "brisanto: Hinweis: %s\n", msg.c_str()); }
-
-// Reads a whole file; false with the errno value in *err.
-bool read_whole(const std::string& path, std::string* text, int* err) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *err = EISDIR;
-        return false;
-    }
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *err = errno;
-        return false;
-    }
-    text->clear();
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
-    bool bad = std::ferror(f);
-    *err = errno;
-    std::fclose(f);
-    return !bad;
-}
-
-// German number with a decimal comma.
-std::string de(double v, int decimals) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    for (char* p = buf; *p; ++p)
-        if (*p == '.') *p = ',';
-    return buf;
-}
 
 bool save_to(host::Host& h, const std::string& path, std::string* err) {
     std::vector<uint8_t> bytes;
@@ -140,7 +113,7 @@ int run(const Options& o) {
         srcPath = !o.setFile.empty() ? o.setFile : o.stateFile;
         srcWhat = !o.setFile.empty() ? "Set-Datei" : "Zustandsdatei";
         int e = 0;
-        if (!read_whole(srcPath, &src, &e))
+        if (!read_file(srcPath, &src, &e))
             return fail(std::string(srcWhat) + " nicht lesbar: " + srcPath + " (" + render::reason(e) + ")", EXIT_FILE);
         // A set document becomes a state stream of the document alone; the
         // plug-in cuts a stream at its first line feed, so the line breaks of
@@ -150,7 +123,7 @@ int run(const Options& o) {
                 if (c == '\n' || c == '\r') c = ' ';
     } else if (!autoPath.empty() && host::is_file(autoPath)) {
         int e = 0;
-        if (read_whole(autoPath, &src, &e)) {
+        if (read_file(autoPath, &src, &e)) {
             srcPath = autoPath;
             srcWhat = "gespeicherter Zustand";
         } else {

@@ -3,6 +3,8 @@
 
 #include <getopt.h>
 
+#include "host/cli.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -11,6 +13,9 @@
 namespace brs::app {
 
 namespace {
+
+using host::read_int;
+using host::read_number;
 
 const char HELP[] =
     "Aufruf: brisanto [Optionen]\n"
@@ -55,27 +60,6 @@ const char HELP[] =
     "Rückgabewert: 0 bei normalem Ende, 1 bei Fehlern mit Dateien, 2 bei falschen\n"
     "Optionen, 3 wenn das Plug-in fehlt oder nicht ladbar ist, 4 wenn die Anzeige\n"
     "(X11) nicht zu öffnen ist, 5 wenn sich kein Audiogerät öffnen lässt.\n";
-
-// Reads a whole decimal number (point or comma); false on junk or non-finite values.
-bool read_number(const char* text, double* out) {
-    std::string s(text);
-    for (char& c : s)
-        if (c == ',') c = '.';
-    if (s.empty() || std::isspace(static_cast<unsigned char>(s[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(s.c_str(), &end);
-    if (end == s.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-    *out = v;
-    return true;
-}
-
-bool read_int(const char* text, long lo, long hi, long* out) {
-    double v;
-    if (!read_number(text, &v) || v != std::floor(v) || v < lo || v > hi) return false;
-    *out = static_cast<long>(v);
-    return true;
-}
 
 bool fail(std::string* error, std::string msg) {
     *error = std::move(msg);

@@ -20,6 +20,7 @@
 #include "engine/brskern.h"
 #include "grooves/grooves.h"
 #include "host/host.h"
+#include "host/cli.h"
 #include "host/locate.h"
 #include "tools/brisanto-render/opts.h"
 #include "tools/brisanto-render/progress.h"
@@ -27,6 +28,9 @@
 
 namespace brs::render {
 namespace {
+
+using host::de;
+using host::read_file;
 
 constexpr clap_id PARAM_FOLLOW = 1006;
 constexpr clap_id PARAM_PATTERN = 1007;
@@ -36,37 +40,6 @@ constexpr double DEFAULT_TEMPO = 175.0;
 int fail(const std::string& msg, int status = 1) {
     std::fprintf(stderr, "brisanto-render: %s\n", msg.c_str());
     return status;
-}
-
-// Reads a whole file; false with the errno value in *err.
-bool read_file(const std::string& path, std::string* text, int* err) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *err = EISDIR;
-        return false;
-    }
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *err = errno;
-        return false;
-    }
-    text->clear();
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
-    bool bad = std::ferror(f);
-    *err = errno;
-    std::fclose(f);
-    return !bad;
-}
-
-// German number with a decimal comma.
-std::string de(double v, int decimals) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    for (char* p = buf; *p; ++p)
-        if (*p == '.') *p = ',';
-    return buf;
 }
 
 std::string absolute(const std::string& path) {

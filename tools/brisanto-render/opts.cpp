@@ -3,6 +3,8 @@
 
 #include <getopt.h>
 
+#include "host/cli.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -14,6 +16,9 @@
 namespace brs::render {
 
 namespace {
+
+using host::read_int;
+using host::read_number;
 
 const char* const TRACK_KEYS[6] = {"kick", "bass", "hoover", "break", "hat", "stab"};
 
@@ -58,27 +63,6 @@ const char HELP[] =
     "vorläufigen Namen geschrieben und nur bei Erfolg umbenannt.\n"
     "Rückgabewert: 0 bei Erfolg, 1 bei Fehlern beim Laden, Rendern oder Schreiben,\n"
     "2 bei falschen Optionen.\n";
-
-// Reads a whole decimal number (point or comma); false on junk or non-finite values.
-bool read_number(const char* text, double* out) {
-    std::string s(text);
-    for (char& c : s)
-        if (c == ',') c = '.';
-    if (s.empty() || std::isspace(static_cast<unsigned char>(s[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(s.c_str(), &end);
-    if (end == s.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-    *out = v;
-    return true;
-}
-
-bool read_int(const char* text, long lo, long hi, long* out) {
-    double v;
-    if (!read_number(text, &v) || v != std::floor(v) || v < lo || v > hi) return false;
-    *out = static_cast<long>(v);
-    return true;
-}
 
 // Per-track ids 16 * track + k (k 0..7) and the global ids 1000..1008.
 bool is_param_id(long id) {
