@@ -232,6 +232,7 @@ Probe::Probe(JackServer& s) : buf_(CAP) {
     inR_ = jack_port_register(recorder_, "in_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(sender_, on_send, this);
     jack_set_process_callback(recorder_, on_record, this);
+    jack_set_xrun_callback(recorder_, on_xrun, this);
     jack_activate(sender_);
     jack_activate(recorder_);
 }
@@ -251,6 +252,11 @@ bool Probe::listen() {
 void Probe::restart() {
     restart_.store(true);
     wait_for([&] { return !restart_.load(); }, 5.0);
+}
+
+int Probe::on_xrun(void* arg) {
+    static_cast<Probe*>(arg)->xruns_.fetch_add(1);
+    return 0;
 }
 
 void Probe::stall(std::chrono::milliseconds d) { stallMs_.store(int(d.count())); }
@@ -299,6 +305,19 @@ int Probe::on_record(jack_nframes_t n, void* arg) {
         p->restart_.store(false);
     }
     std::size_t c = p->count_.load();
+    // Cycles this client missed (a busy machine) are kept as silence, so that
+    // every recorded sample stays at its server frame.
+    const uint64_t frame = jack_last_frame_time(p->recorder_), expect = p->start_.load() + c;
+    if (frame != expect) {
+        p->xruns_.fetch_add(1);
+        if (frame > expect && frame - expect <= CAP - c) {
+            std::memset(p->buf_.data() + c, 0, std::size_t(frame - expect) * sizeof(float));
+            c += std::size_t(frame - expect);
+        } else {  // out of reach: start over here
+            c = 0;
+            p->start_.store(frame);
+        }
+    }
     const std::size_t k = std::min<std::size_t>(n, CAP - c);
     std::memcpy(p->buf_.data() + c, l, k * sizeof(float));
     p->count_.store(c + k);

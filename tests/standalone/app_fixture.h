@@ -98,10 +98,15 @@ public:
     void stall(std::chrono::milliseconds d);
     // Records from the next cycle on, forgetting what came before.
     void restart();
+    // The server's xruns so far, and the cycles the recorder missed (kept as
+    // silence). A measurement across one may have lost what it looked for:
+    // measure again.
+    uint64_t xruns() const { return xruns_.load(); }
 
 private:
     static int on_send(jack_nframes_t n, void* arg);
     static int on_record(jack_nframes_t n, void* arg);
+    static int on_xrun(void* arg);
 
     jack_client_t* sender_ = nullptr;
     jack_client_t* recorder_ = nullptr;
@@ -119,6 +124,7 @@ private:
     std::atomic<uint64_t> start_{0};
     std::atomic<std::size_t> count_{0};
     std::atomic<bool> restart_{true};
+    std::atomic<uint64_t> xruns_{0};
 };
 
 // The program as a child process with an environment of the test's making.

@@ -78,13 +78,22 @@ TEST_F(AppTest, MidiFromAJackClientPlaysNotesOnTheirFrameAndRunsTheSequencer) {
 
     // Each track's note: sound starts on the frame the note was sent at (the
     // sender, the program and the recorder run in one server cycle).
+    // A busy machine may make the server miss a cycle (an xrun): the
+    // recording then no longer lines up with the server's frames, so that
+    // note is measured again (up to four times).
     for (uint8_t key : {36, 37, 38, 40, 41}) {
-        ASSERT_TRUE(goes_quiet(probe, 0.3, 30.0, 1e-6f)) << int(key) << ": the last note rings on";
-        uint64_t at = probe.send({0x90, key, 110});
-        ASSERT_GT(at, 0u);
-        ASSERT_TRUE(probe.reach(at + RATE / 4));
-        auto x = probe.left(at - 256, 256 + RATE / 4);
-        long on = first_above(x, 1e-6f);
+        long on = -1;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            probe.restart();
+            const uint64_t xruns = probe.xruns();
+            ASSERT_TRUE(goes_quiet(probe, 0.3, 30.0, 1e-6f)) << int(key) << ": the last note rings on";
+            uint64_t at = probe.send({0x90, key, 110});
+            ASSERT_GT(at, 0u);
+            ASSERT_TRUE(probe.reach(at + RATE / 4));
+            on = first_above(probe.left(at - 256, 256 + RATE / 4), 1e-6f);
+            // Sound ahead of the note can only be a recording out of line.
+            if (probe.xruns() == xruns && on >= 256) break;
+        }
         ASSERT_GE(on, 0) << "key " << int(key) << " plays nothing";
         EXPECT_GE(on, 256) << "key " << int(key) << " sounds before it was sent";
         EXPECT_LE(on, 256 + 24) << "key " << int(key) << " sounds late by " << on - 256 << " frames";
@@ -105,7 +114,7 @@ TEST_F(AppTest, MidiFromAJackClientPlaysNotesOnTheirFrameAndRunsTheSequencer) {
     // An external MIDI clock at 150 BPM becomes the host tempo, which the
     // sequencer follows and the saved set keeps.
     probe.clock(150.0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     probe.clock(0.0);
 
     // A client that holds up the server's cycle makes an xrun, which the
