@@ -381,6 +381,8 @@ bool xzoom_set(XGui* g, int z, bool askHost) {
         return false;
     }
     if (askHost && g->win) {
+        // The host may ask for the size while it answers: it is the new one.
+        p.zoom = z;
         const clap_host_gui_t* hg = host_gui(p);
         if (!hg || !hg->request_resize ||
             !hg->request_resize(p.host, uint32_t(xz(XGUI_W, z)), uint32_t(xz(XGUI_H, z)))) {

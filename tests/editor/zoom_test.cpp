@@ -58,6 +58,10 @@ protected:
             nullptr,
             [](const clap_host_t*, uint32_t w, uint32_t h) {
                 ++self->resizeAsks;
+                uint32_t gw = 0, gh = 0;  // hosts read the size while they resize
+                self->gui()->get_size(self->host.plugin(), &gw, &gh);
+                EXPECT_EQ(gw, w);
+                EXPECT_EQ(gh, h);
                 if (!self->allowResize || !self->embed) return false;
                 XResizeWindow(self->embed->display(), self->embed->parent(), w, h);
                 XSync(self->embed->display(), False);
