@@ -41,19 +41,41 @@ constexpr MasterRow MASTER[6] = {
     {1003, 0.02, 1.9, true, 0.375}, {1004, 0.0, 0.95, false, 0.4}, {1005, 0.0, 1.0, false, 0.8},
 };
 
-void fill(XGui* g, int x, int y, int w, int h, Rgb c) {
-    XSetForeground(g->dpy, g->gc, xpix(g, c.r, c.g, c.b));
-    XFillRectangle(g->dpy, g->pix, g->gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+// A rectangle of the 100 % layout in window pixels at the editor's zoom:
+// each edge scaled, so that neighbours stay neighbours at every level.
+XRect zoomed(const XGui* g, int x, int y, int w, int h) {
+    const int z = g->zoom;
+    const int x0 = xz(x, z), y0 = xz(y, z);
+    return {x0, y0, xz(x + w, z) - x0, xz(y + h, z) - y0};
 }
 
-void outline(XGui* g, const XCtl& c) {
-    XSetForeground(g->dpy, g->gc, xpix(g, LINE.r, LINE.g, LINE.b));
-    XDrawRectangle(g->dpy, g->pix, g->gc, c.x, c.y, static_cast<unsigned>(c.w - 1),
-                   static_cast<unsigned>(c.h - 1));
+void fill_px(XGui* g, XRect r, Rgb c) {
+    if (r.w <= 0 || r.h <= 0) return;
+    XSetForeground(g->dpy, g->gc, xpix(g, c.r, c.g, c.b));
+    XFillRectangle(g->dpy, g->pix, g->gc, r.x, r.y, static_cast<unsigned>(r.w), static_cast<unsigned>(r.h));
 }
+
+void fill(XGui* g, int x, int y, int w, int h, Rgb c) { fill_px(g, zoomed(g, x, y, w, h), c); }
+
+// A one-pixel outline of (x, y, w - 1, h - 1) of the layout; zoomed, its
+// lines are as thick as one layout pixel has become.
+void frame(XGui* g, XRect r, Rgb c) {
+    if (g->zoom == 100) {
+        XSetForeground(g->dpy, g->gc, xpix(g, c.r, c.g, c.b));
+        XDrawRectangle(g->dpy, g->pix, g->gc, r.x, r.y, static_cast<unsigned>(r.w - 1),
+                       static_cast<unsigned>(r.h - 1));
+        return;
+    }
+    fill(g, r.x, r.y, r.w, 1, c);
+    fill(g, r.x, r.y + r.h - 1, r.w, 1, c);
+    fill(g, r.x, r.y, 1, r.h, c);
+    fill(g, r.x + r.w - 1, r.y, 1, r.h, c);
+}
+
+void outline(XGui* g, const XCtl& c) { frame(g, {c.x, c.y, c.w, c.h}, LINE); }
 
 void text(XGui* g, const char* s, XRect r, Rgb c, XftFont* f, int align) {
-    xtext(g, s, r, c.r, c.g, c.b, f, align);
+    xtext(g, s, zoomed(g, r.x, r.y, r.w, r.h), c.r, c.g, c.b, f, align);
 }
 
 // The parameter's own display text, as the host sees it.
@@ -140,10 +162,7 @@ std::string status_shown(XGui* g, XftFont* f, const std::string& st, int w) {
 }  // namespace
 
 void xfill(XGui* g, XRect r, XRgb c) { fill(g, r.x, r.y, r.w, r.h, c); }
-void xframe(XGui* g, XRect r, XRgb c) {
-    XSetForeground(g->dpy, g->gc, xpix(g, c.r, c.g, c.b));
-    XDrawRectangle(g->dpy, g->pix, g->gc, r.x, r.y, static_cast<unsigned>(r.w - 1), static_cast<unsigned>(r.h - 1));
-}
+void xframe(XGui* g, XRect r, XRgb c) { frame(g, r, c); }
 void xlabel(XGui* g, const char* s, XRect r, XRgb c, XftFont* f, int align) { text(g, s, r, c, f, align); }
 void xslider(XGui* g, const XCtl& c, bool dragged, double v, const char* valueText) {
     draw_slider(g, c, dragged, v, valueText);
@@ -269,10 +288,14 @@ void xzeichne(XGui* g) {
     // line's last character to the status rectangle's right edge, however
     // long the path it names.
     {
-        const int left = g->font ? 190 + advance(g, g->font, VERSION_LINE) + STATUS_GAP : 660;
-        const int right = 660 + 316;
+        // In window pixels: the font's advance is measured at the zoomed size.
+        const int z = g->zoom;
+        const int left = g->font ? xz(190, z) + advance(g, g->font, VERSION_LINE) + xz(STATUS_GAP, z) : xz(660, z);
+        const int right = xz(660 + 316, z);
         const std::string shown = status_shown(g, g->font, g->owner->status, right - left);
-        text(g, shown.c_str(), {left, 8, right - left, 26}, FILL_DRAG, g->font, 2);
+        const XRect band = zoomed(g, 0, 8, 1, 26);
+        xtext(g, shown.c_str(), {left, band.y, right - left, band.h}, FILL_DRAG.r, FILL_DRAG.g, FILL_DRAG.b,
+              g->font, 2);
     }
     if (g->page == XP_MISCHPULT) {
         for (int k = 0; k < 7; ++k) text(g, TP[k].label, {92 + 118 * k, 42, 108, 18}, TEXT2, g->font, 0);
@@ -297,7 +320,8 @@ void xzeichne(XGui* g) {
 
     if (g->page == XP_MISCHPULT) text(g, HELP_LINE, {14, 386, 962, 18}, TEXT2, g->font, 0);
 
-    XCopyArea(g->dpy, g->pix, g->win, g->gc, 0, 0, XGUI_W, XGUI_H, 0, 0);
+    XCopyArea(g->dpy, g->pix, g->win, g->gc, 0, 0, static_cast<unsigned>(xz(XGUI_W, g->zoom)),
+              static_cast<unsigned>(xz(XGUI_H, g->zoom)), 0, 0);
     XFlush(g->dpy);
 }
 

@@ -23,6 +23,22 @@ namespace brs::plug {
 constexpr int XGUI_W = 990;
 constexpr int XGUI_H = 412;
 constexpr uint32_t XGUI_NO_TIMER = 0xFFFFFFFFu;
+// The zoom levels in percent. The layout is made for 100 %; every other
+// level draws the same layout with each coordinate scaled.
+constexpr int XZOOMS[3] = {100, 150, 200};
+// The zoom level nearest to a host's scale factor; 0 for a factor that is
+// not a positive finite number.
+int xzoom_nearest(double scale);
+// A length or coordinate of the 100 % layout at zoom z (percent), rounded
+// down; window pixels back to the layout the other way round.
+inline int xz(int v, int z) {
+    const long long n = static_cast<long long>(v) * z;
+    return static_cast<int>(n >= 0 ? n / 100 : -((-n + 99) / 100));
+}
+inline int xunz(int px, int z) {
+    const long long n = static_cast<long long>(px) * 100;
+    return static_cast<int>(n >= 0 ? n / z : -((-n + z - 1) / z));
+}
 
 // A rectangle in window pixels, origin top left.
 struct XRect {
@@ -72,6 +88,9 @@ enum XCmd : int {
     C_SONG_PAT,     // a: pattern 0..7 for the chosen or the next entry
     C_SONG_REP,     // a: +1 or -1 repeats
     C_SONG_BANK,    // a: bank of 64 entries
+    C_WERK_STEP,    // a: +1 or -1 through the factory sets
+    C_WERK_LOAD,    // loads the chosen factory set
+    C_ZOOM,         // the editor's next zoom level
 };
 
 // One control: a row of the page tables.
@@ -121,6 +140,8 @@ struct XGui {
     int paint = -1;           // while painting steps: the on value painted
     int setDrag = 0;          // a set slider is dragged (drag is its index)
     std::string note;         // a page's message (an edit that was refused)
+    int werkset = 0;          // the factory set the song page offers to load
+    int zoom = 100;           // the zoom the window, back buffer and fonts are made for
     // What page content was drawn from at the last change check.
     uint64_t shownViewGen = ~uint64_t(0);
     int64_t shownPlay = -1;
@@ -197,6 +218,11 @@ double xval(const XCtl& c, double p);
 double xwert(const XGui* g, const XCtl& c);
 // Repaints the whole picture into the back buffer and copies it to the window.
 void xzeichne(XGui* g);
+// Makes window, back buffer and fonts for zoom z (a level of XZOOMS). When
+// askHost, the host is asked to resize its window (host gui request_resize);
+// a host that refuses, or has no such request, keeps the previous zoom and
+// the status says so. False when the zoom did not change.
+bool xzoom_set(XGui* g, int z, bool askHost);
 
 // ---- editing -------------------------------------------------------------
 // Queues a complete gesture (begin, value, end) that sets the control's parameter.

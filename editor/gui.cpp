@@ -13,6 +13,8 @@
 #include <X11/extensions/Xrender.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -108,6 +110,57 @@ const clap_host_timer_support_t* host_timers(const Plug& p) {
 
 bool is_x11(const char* api) { return api && std::strcmp(api, CLAP_WINDOW_API_X11) == 0; }
 
+const clap_host_gui_t* host_gui(const Plug& p) {
+    if (!p.host || !p.host->get_extension) return nullptr;
+    return static_cast<const clap_host_gui_t*>(p.host->get_extension(p.host, CLAP_EXT_GUI));
+}
+
+bool is_zoom(int z) { return z == 100 || z == 150 || z == 200; }
+
+// The fonts at the zoom's size (9 and 14 points at 100 %).
+void open_fonts(XGui* g, int z) {
+    const int scr = DefaultScreen(g->dpy);
+    char name[64];
+    std::snprintf(name, sizeof name, "DejaVu Sans:size=%g", 9.0 * z / 100.0);
+    g->font = XftFontOpenName(g->dpy, scr, name);
+    std::snprintf(name, sizeof name, "DejaVu Sans:bold:size=%g", 9.0 * z / 100.0);
+    g->fontBold = XftFontOpenName(g->dpy, scr, name);
+    std::snprintf(name, sizeof name, "DejaVu Sans:bold:size=%g", 14.0 * z / 100.0);
+    g->fontTitle = XftFontOpenName(g->dpy, scr, name);
+}
+
+void close_fonts(XGui* g) {
+    if (g->font) XftFontClose(g->dpy, g->font);
+    if (g->fontBold) XftFontClose(g->dpy, g->fontBold);
+    if (g->fontTitle) XftFontClose(g->dpy, g->fontTitle);
+    g->font = g->fontBold = g->fontTitle = nullptr;
+}
+
+// The back buffer and its Xft drawable at the editor's zoom.
+void make_buffer(XGui* g) {
+    g->pix = XCreatePixmap(g->dpy, g->win, unsigned(xz(XGUI_W, g->zoom)), unsigned(xz(XGUI_H, g->zoom)),
+                           static_cast<unsigned>(g->depth));
+    if (!g->gc) g->gc = XCreateGC(g->dpy, g->pix, 0, nullptr);
+    g->draw = XftDrawCreate(g->dpy, g->pix, g->visual, g->cmap);
+}
+
+// Window, back buffer and fonts made for zoom z.
+void apply_zoom(XGui* g, int z) {
+    g->zoom = z;
+    close_fonts(g);
+    open_fonts(g, z);
+    if (g->win && !g->lost) {
+        if (g->draw) XftDrawDestroy(g->draw);
+        if (g->pix) XFreePixmap(g->dpy, g->pix);
+        g->draw = nullptr;
+        g->pix = 0;
+        make_buffer(g);
+        XResizeWindow(g->dpy, g->win, unsigned(xz(XGUI_W, z)), unsigned(xz(XGUI_H, z)));
+        XFlush(g->dpy);
+    }
+    g->dirty = true;
+}
+
 }  // namespace
 
 // ---- "clap.gui" ------------------------------------------------------------
@@ -155,9 +208,8 @@ bool gui_create(const clap_plugin_t* plugin, const char* api, bool isFloating) {
     g->cmap = DefaultColormap(dpy, scr);
     g->depth = DefaultDepth(dpy, scr);
 
-    g->font = XftFontOpenName(dpy, scr, "DejaVu Sans:size=9");
-    g->fontBold = XftFontOpenName(dpy, scr, "DejaVu Sans:bold:size=9");
-    g->fontTitle = XftFontOpenName(dpy, scr, "DejaVu Sans:bold:size=14");
+    g->zoom = is_zoom(p->zoom) ? p->zoom : 100;
+    open_fonts(g, g->zoom);
 
     if (const clap_host_timer_support_t* t = host_timers(*p)) {
         if (t->register_timer) {
@@ -195,9 +247,7 @@ void gui_destroy(const clap_plugin_t* plugin) {
     if (g->pix) XFreePixmap(g->dpy, g->pix);
     if (g->gc) XFreeGC(g->dpy, g->gc);
     if (g->win) XDestroyWindow(g->dpy, g->win);
-    if (g->font) XftFontClose(g->dpy, g->font);
-    if (g->fontBold) XftFontClose(g->dpy, g->fontBold);
-    if (g->fontTitle) XftFontClose(g->dpy, g->fontTitle);
+    close_fonts(g);
     // Errors raised by the requests above (a window the host destroyed
     // already) arrive while closing and must still find our handler.
     XCloseDisplay(g->dpy);
@@ -207,32 +257,41 @@ void gui_destroy(const clap_plugin_t* plugin) {
     delete g;
 }
 
-// [main thread]
-bool gui_scale(const clap_plugin_t*, double) { return false; }
-
-// [main thread]
-bool gui_size(const clap_plugin_t*, uint32_t* width, uint32_t* height) {
-    if (width) *width = XGUI_W;
-    if (height) *height = XGUI_H;
+// [main thread] the nearest zoom level; an open editor changes at once (the
+// host asks for the size next)
+bool gui_scale(const clap_plugin_t* plugin, double scale) {
+    const int z = xzoom_nearest(scale);
+    if (!z) return false;
+    Plug* p = from(plugin);
+    p->zoom = z;
+    if (XGui* g = p->gui; g && g->zoom != z) apply_zoom(g, z);
     return true;
 }
 
-// [main thread]
+// [main thread] the size at the instance's zoom
+bool gui_size(const clap_plugin_t* plugin, uint32_t* width, uint32_t* height) {
+    const int z = is_zoom(from(plugin)->zoom) ? from(plugin)->zoom : 100;
+    if (width) *width = uint32_t(xz(XGUI_W, z));
+    if (height) *height = uint32_t(xz(XGUI_H, z));
+    return true;
+}
+
+// [main thread] the size follows the zoom only
 bool gui_can_resize(const clap_plugin_t*) { return false; }
 
 // [main thread]
 bool gui_hints(const clap_plugin_t*, clap_gui_resize_hints_t*) { return false; }
 
 // [main thread]
-bool gui_adjust(const clap_plugin_t*, uint32_t* width, uint32_t* height) {
-    if (width) *width = XGUI_W;
-    if (height) *height = XGUI_H;
-    return true;
+bool gui_adjust(const clap_plugin_t* plugin, uint32_t* width, uint32_t* height) {
+    return gui_size(plugin, width, height);
 }
 
 // [main thread]
-bool gui_set_size(const clap_plugin_t*, uint32_t width, uint32_t height) {
-    return width == XGUI_W && height == XGUI_H;
+bool gui_set_size(const clap_plugin_t* plugin, uint32_t width, uint32_t height) {
+    uint32_t w = 0, h = 0;
+    gui_size(plugin, &w, &h);
+    return width == w && height == h;
 }
 
 // [main thread] creates the editor window inside the host's window
@@ -245,8 +304,9 @@ bool gui_parent(const clap_plugin_t* plugin, const clap_window_t* window) {
     // A parent that does not exist shows up as an error only after a round
     // trip: catch it here instead of drawing into nothing.
     unsigned errorsBefore = g->xerrors;
-    Window win = XCreateSimpleWindow(g->dpy, static_cast<Window>(window->x11), 0, 0, XGUI_W, XGUI_H,
-                                     0, 0, xpix(g, 13, 15, 19));
+    Window win = XCreateSimpleWindow(g->dpy, static_cast<Window>(window->x11), 0, 0,
+                                     unsigned(xz(XGUI_W, g->zoom)), unsigned(xz(XGUI_H, g->zoom)), 0, 0,
+                                     xpix(g, 13, 15, 19));
     XSync(g->dpy, False);
     if (!win || g->xerrors != errorsBefore || g->lost) {
         if (win && !g->lost) {
@@ -266,9 +326,7 @@ bool gui_parent(const clap_plugin_t* plugin, const clap_window_t* window) {
     XChangeProperty(g->dpy, win, info, info, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(infoData), 2);
 
-    g->pix = XCreatePixmap(g->dpy, win, XGUI_W, XGUI_H, static_cast<unsigned>(g->depth));
-    g->gc = XCreateGC(g->dpy, g->pix, 0, nullptr);
-    g->draw = XftDrawCreate(g->dpy, g->pix, g->visual, g->cmap);
+    make_buffer(g);
 
     XMapWindow(g->dpy, win);
     XFlush(g->dpy);
@@ -304,6 +362,41 @@ bool gui_hide(const clap_plugin_t* plugin) {
         XUnmapWindow(g->dpy, g->win);
         XFlush(g->dpy);
     }
+    return true;
+}
+
+int xzoom_nearest(double scale) {
+    if (!std::isfinite(scale) || !(scale > 0.0)) return 0;
+    int best = XZOOMS[0];
+    for (int z : XZOOMS)
+        if (std::fabs(scale * 100.0 - z) < std::fabs(scale * 100.0 - best)) best = z;
+    return best;
+}
+
+// [main thread]
+bool xzoom_set(XGui* g, int z, bool askHost) {
+    Plug& p = *g->owner;
+    if (!is_zoom(z) || z == g->zoom) {
+        p.zoom = g->zoom;
+        return false;
+    }
+    if (askHost && g->win) {
+        // The host may ask for the size while it answers: it is the new one.
+        p.zoom = z;
+        const clap_host_gui_t* hg = host_gui(p);
+        if (!hg || !hg->request_resize ||
+            !hg->request_resize(p.host, uint32_t(xz(XGUI_W, z)), uint32_t(xz(XGUI_H, z)))) {
+            // The window would not fit the host's: the editor stays as it is.
+            char msg[96];
+            std::snprintf(msg, sizeof msg, "Zoom %d %%: der Host \u00e4ndert die Fenstergr\u00f6\u00dfe nicht", z);
+            p.status = msg;
+            p.zoom = g->zoom;
+            g->dirty = true;
+            return false;
+        }
+    }
+    p.zoom = z;
+    apply_zoom(g, z);
     return true;
 }
 

@@ -16,8 +16,11 @@ void request_flush(const Plug& p) {
     if (hp && hp->request_flush) hp->request_flush(p.host);
 }
 
-// The first control of the shown page containing (px, py), -1 for none.
-int hit(const XGui* g, int px, int py) {
+// The first control of the shown page containing the window pixel
+// (wx, wy), -1 for none. The controls' rectangles are those of the 100 %
+// layout; the pixel is taken back to it.
+int hit(const XGui* g, int wx, int wy) {
+    const int px = xunz(wx, g->zoom), py = xunz(wy, g->zoom);
     for (std::size_t i = 0; i < g->ctls.size(); ++i) {
         const XCtl& c = g->ctls[i];
         if (!xon_page(g, c)) continue;
@@ -91,7 +94,7 @@ void left_press(XGui* g, const XButtonEvent& e) {
     }
     g->drag = i;
     g->dragX0 = e.x;
-    g->dragFrac0 = static_cast<double>(e.x - c.x) / c.w;
+    g->dragFrac0 = (e.x * (100.0 / g->zoom) - c.x) / c.w;
     g->dragVal = xval(c, g->dragFrac0);
     if (c.kind == XK_SLIDER) xqueue(g, c.id, 0.0, 0);
     slider_value(g, c, g->dragVal);
@@ -101,7 +104,8 @@ void left_press(XGui* g, const XButtonEvent& e) {
 void drag_motion(XGui* g, const XMotionEvent& e) {
     const XCtl& c = g->ctls[static_cast<std::size_t>(g->drag)];
     double f = (e.state & ShiftMask) ? 0.1 : 1.0;
-    double p = (e.x - g->dragX0) * f / c.w + g->dragFrac0;
+    // Pointer travel in window pixels over the slider's zoomed width.
+    double p = (e.x - g->dragX0) * f / (c.w * (g->zoom / 100.0)) + g->dragFrac0;
     g->dragVal = xval(c, p);  // clamps p to 0..1
     slider_value(g, c, g->dragVal);
     g->dirty = true;
@@ -155,7 +159,8 @@ void handle(XGui* g, const XEvent& ev) {
         break;
     case MotionNotify:
         if (g->drag >= 0) drag_motion(g, ev.xmotion);
-        else if (g->paint >= 0) xmotion_page(g, ev.xmotion.x, ev.xmotion.y, ev.xmotion.state);
+        else if (g->paint >= 0)
+            xmotion_page(g, xunz(ev.xmotion.x, g->zoom), xunz(ev.xmotion.y, g->zoom), ev.xmotion.state);
         break;
     case Expose:
         g->dirty = true;
@@ -232,6 +237,10 @@ void timer_cb(const clap_plugin_t* plugin, clap_id) {
         handle(g, ev);
     }
     if (g->lost) return;
+
+    // A zoom that a state load brought (the host's scale applies at once):
+    // the host is asked for the window size like for the editor's button.
+    if (p->zoom != g->zoom) xzoom_set(g, p->zoom, true);
 
     settle_set_edits(*p);  // edits left queued when the host stopped sending blocks
     sync_view(*p);

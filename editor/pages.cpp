@@ -274,6 +274,9 @@ void cmd_label(const XGui* g, const XCtl& c, char* buf, std::size_t cap) {
     case C_SONG_PAT: std::snprintf(buf, cap, "%d", c.a + 1); break;
     case C_SONG_REP: std::snprintf(buf, cap, "%s", c.a > 0 ? "+" : "\u2212"); break;
     case C_SONG_BANK: std::snprintf(buf, cap, "%s", SONG_BANK_NAMES[c.a]); break;
+    case C_WERK_STEP: std::snprintf(buf, cap, "%s", c.a > 0 ? "\u25b6" : "\u25c0"); break;
+    case C_WERK_LOAD: std::snprintf(buf, cap, "laden"); break;
+    case C_ZOOM: std::snprintf(buf, cap, "Zoom %d %%", g->zoom); break;
     default: buf[0] = 0; break;
     }
 }
@@ -395,6 +398,27 @@ void run_cmd(XGui* g, const XCtl& c) {
         break;
     }
     case C_SONG_BANK: g->songBank = c.a; break;
+    case C_WERK_STEP: {
+        // Steps through the factory sets and wraps at either end.
+        const int n = int(werkset_count());
+        if (n > 0) g->werkset = ((g->werkset + c.a) % n + n) % n;
+        break;
+    }
+    case C_ZOOM: {
+        // 100 -> 150 -> 200 -> 100 %, with the host's consent to the size.
+        const int next = g->zoom >= 200 ? 100 : g->zoom + 50;
+        xzoom_set(g, next, true);
+        break;
+    }
+    case C_WERK_LOAD:
+        // Exactly what "Set laden" does with the set file: the set is handed
+        // over whole or not at all, the status says which, and the host
+        // re-reads the parameter values the set brought.
+        if (load_werkset(p, uint32_t(g->werkset))) {
+            rescan_values(p);
+            g->songSel = -1;
+        }
+        break;
     default: break;
     }
     g->dirty = true;
@@ -468,6 +492,12 @@ void xlayout_pages(XGui* g) {
     const int tools[6] = {C_SONG_ADD, C_SONG_INSERT, C_SONG_REMOVE, C_SONG_EARLIER, C_SONG_LATER, C_SONG_CLEAR};
     for (int k = 0; k < 6; ++k) g->ctls.push_back(cmd(92 + 118 * k, 262, 108, 26, G, tools[k]));
     g->ctls.push_back(cmd(800, 262, 178, 26, G, C_SONG_RESTORE));
+    // The editor's zoom, beside the bank buttons.
+    g->ctls.push_back(cmd(620, 40, 92, 20, G, C_ZOOM));
+    // The factory sets: one name between two arrows, and the load button.
+    g->ctls.push_back(cmd(656, 222, 26, 26, G, C_WERK_STEP, -1));
+    g->ctls.push_back(cmd(866, 222, 26, 26, G, C_WERK_STEP, +1));
+    g->ctls.push_back(cmd(900, 222, 78, 26, G, C_WERK_LOAD));
 
     xlayout_klang(g);
 }
@@ -569,6 +599,13 @@ void xdraw_page_labels(XGui* g) {
         xlabel(g, "Wiederholungen", {446, 202, 200, 18}, T2, g->font, 0);
         std::snprintf(buf, sizeof buf, "\u00d7%d", song_rep_shown(g));
         xlabel(g, buf, {482, 222, 60, 26}, T1, g->fontBold, 1);
+        xlabel(g, "Werkset", {656, 202, 200, 18}, T2, g->font, 0);
+        {
+            const char* name = werkset_name(uint32_t(g->werkset));
+            xfill(g, {686, 222, 176, 26}, XC_FACE);
+            xframe(g, {686, 222, 176, 26}, XC_LINE);
+            xlabel(g, name ? name : "", {690, 222, 168, 26}, T1, g->fontBold, 1);
+        }
         xlabel(g, "Achtung: eine Pattern-Taste unten ersetzt den Song durch dieses eine Pattern. "
                   "\u201eSong zur\u00fcckholen\u201c holt den ersetzten Song wieder.",
                {14, 300, 962, 18}, XC_ACCENT, g->font, 0);

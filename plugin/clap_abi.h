@@ -663,6 +663,7 @@ BRS_CLAP_SIZE_CHECK(clap_host_state_t, 8);
 BRS_CLAP_SIZE_CHECK(clap_window_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_gui_resize_hints_t, 12);
 BRS_CLAP_SIZE_CHECK(clap_plugin_gui_t, 120);
+BRS_CLAP_SIZE_CHECK(clap_host_gui_t, 40);
 BRS_CLAP_SIZE_CHECK(clap_host_timer_support_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_plugin_as_vst3_t, 16);
 BRS_CLAP_SIZE_CHECK(clap_host_transport_control_t, 88);

@@ -207,6 +207,9 @@ struct Plug {
     std::atomic<bool> posFollow{true};  // "Position folgt Host"
     bool multi = false;
     std::atomic<uint8_t> route[6]{};  // 0 "Summe", 1 the track's own output
+    // The editor's zoom in percent: 100, 150 or 200. Stored in the state;
+    // chosen in the editor or by the host's gui scale. [main thread]
+    int zoom = 100;
     // ---- playing along with the host (plugin/daw.cpp) ------------------------
     // Where the sequencer stands on the host's timeline while it follows the
     // host's position. [engineMutex held]

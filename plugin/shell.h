@@ -14,10 +14,10 @@ namespace brs::plug {
 constexpr std::size_t MAX_SET_BYTES = std::size_t(16) << 20;
 // The longest state tail a save may write: the plug-in settings (one digit
 // each, ",\"hostPos\":1" included), the Multi's ",\"route\":[...]" of six
-// digits, and a raised import trigger, ",\"load\":" with a double of at most
-// 24 characters. A load keeps room for it, so that whatever is accepted
+// digits, the editor's ",\"zoom\":150", and a raised import trigger,
+// ",\"load\":" with a double of at most 24 characters. A load keeps room for it, so that whatever is accepted
 // saves again within MAX_SET_BYTES, whatever the settings become.
-constexpr std::size_t MAX_TAIL_BYTES = 41 + 12 + 22 + 8 + 24;
+constexpr std::size_t MAX_TAIL_BYTES = 41 + 12 + 22 + 11 + 8 + 24;
 
 // Tables handed out by pl_ext (defined in the shell's source files).
 extern const clap_plugin_params_t PA;
@@ -213,6 +213,10 @@ inline std::size_t scratch_per_frame(const Plug& p) { return p.multi ? 8 : 2; }
 // only by the Multi; and read back from a tail (missing: all "Summe").
 std::string route_member(const Plug& p);
 void read_route(Plug& p, const std::string& tail);
+// The editor's zoom as a tail member (",\"zoom\":150"; nothing at 100 %),
+// and read back from a tail (missing or not one of 150 and 200: 100).
+std::string zoom_member(const Plug& p);
+int read_zoom(const std::string& tail);
 
 // Cache slot index 0..63 of a parameter id (track slots 0..47, then the
 // global slots 1000..1015), or -1.

@@ -54,6 +54,7 @@ std::string state_tail(const Plug& p) {
     }
     std::string text(tail, size_t(len));
     text += route_member(p);  // the Multi's routing; nothing for the stereo plug-in
+    text += zoom_member(p);   // the editor's zoom; nothing at 100 %
     text += '}';
     return text;
 }
@@ -198,6 +199,7 @@ bool st_load(const clap_plugin_t* plugin, const clap_istream_t* stream) {
     });
     if (!ok) return false;
     read_route(*p, tail);
+    p->zoom = read_zoom(tail);  // an open editor follows at its next tick
     rescan_values(*p);
     return true;
 }
@@ -292,6 +294,18 @@ bool Plug::load_file() {
     const ImportOutcome o = import_file();
     status = import_status(o);
     return o == ImportOutcome::LOADED;
+}
+
+std::string zoom_member(const Plug& p) {
+    if (p.zoom != 150 && p.zoom != 200) return {};
+    return p.zoom == 150 ? ",\"zoom\":150" : ",\"zoom\":200";
+}
+
+int read_zoom(const std::string& tail) {
+    const size_t at = tail.find("\"zoom\":");
+    if (at == std::string::npos) return 100;
+    const long z = std::strtol(tail.c_str() + at + 7, nullptr, 10);
+    return z == 150 || z == 200 ? int(z) : 100;
 }
 
 }  // namespace brs::plug

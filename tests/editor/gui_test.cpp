@@ -56,7 +56,33 @@ TEST_F(GuiTest, AnswersForApiSizeAndResizing) {
     clap_gui_resize_hints_t hints{true, true, true, 7, 9};
     EXPECT_FALSE(g->get_resize_hints(pl, &hints));
     EXPECT_EQ(hints.aspect_ratio_width, 7u);  // untouched
-    EXPECT_FALSE(g->set_scale(pl, 2.0));
+    // The host's scale picks the nearest zoom level; the size follows it,
+    // and only that size is accepted.
+    struct ScaleCase {
+        double scale;
+        bool taken;
+        uint32_t w, h;
+    };
+    const ScaleCase scales[] = {
+        {2.0, true, 1980, 824},  {1.5, true, 1485, 618}, {1.0, true, 990, 412},
+        {1.8, true, 1980, 824},  {1.2, true, 990, 412},  {3.0, true, 1980, 824},
+        {1.4, true, 1485, 618},  {0.0, false, 1485, 618}, {-2.0, false, 1485, 618},
+        {std::nan(""), false, 1485, 618}, {INFINITY, false, 1485, 618}, {1.0, true, 990, 412},
+    };
+    for (const ScaleCase& c : scales) {
+        SCOPED_TRACE(c.scale);
+        EXPECT_EQ(g->set_scale(pl, c.scale), c.taken);
+        w = h = 0;
+        EXPECT_TRUE(g->get_size(pl, &w, &h));
+        EXPECT_EQ(w, c.w);
+        EXPECT_EQ(h, c.h);
+        uint32_t aw = 7, ah = 9;
+        EXPECT_TRUE(g->adjust_size(pl, &aw, &ah));
+        EXPECT_EQ(aw, c.w);
+        EXPECT_EQ(ah, c.h);
+        EXPECT_TRUE(g->set_size(pl, c.w, c.h));
+        EXPECT_FALSE(g->set_size(pl, c.w == 990 ? 1980 : 990, c.h == 412 ? 824 : 412));
+    }
     clap_window_t tw{};
     tw.api = "x11";
     tw.x11 = 1;

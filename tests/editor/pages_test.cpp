@@ -16,6 +16,7 @@
 #include "engine/brskern.h"
 #include "engine/engine.h"
 #include "plugin/plug.h"
+#include "grooves/grooves.h"
 
 using namespace edtest;
 
@@ -660,3 +661,54 @@ TEST_F(PagesTest, PatternButtonAndSongEditsKeepTheirOrder) {
 }
 
 }  // namespace
+
+// ---- factory sets on the song page ----------------------------------------------------
+
+// The arrows step through the factory sets (wrapping at either end) and
+// "laden" loads the one shown as the set import would: status, parameter
+// rescan, and the whole set in the state the host saves next.
+TEST_F(PagesTest, SongPageLoadsTheChosenFactorySet) {
+    const int n = int(brs::grooves::count());
+    ASSERT_GE(n, 3);
+    open();
+    tick();
+    page(3);
+    auto prev = [&] { click(656 + 13, 235); };
+    auto next = [&] { click(866 + 13, 235); };
+    auto load = [&] { click(900 + 39, 235); };
+    struct Case {
+        int prevs, nexts;  // presses from where the last case left off
+        int want;          // the factory set loaded
+    };
+    const Case cases[] = {
+        {0, 2, 2},      // forward
+        {1, 0, 1},      // and back
+        {2, 0, n - 1},  // back past the first wraps to the last
+        {0, 1, 0},      // forward past the last wraps to the first
+    };
+    for (const Case& c : cases) {
+        for (int k = 0; k < c.prevs; ++k) prev();
+        for (int k = 0; k < c.nexts; ++k) next();
+        plug()->status.clear();
+        load();
+        tick();
+        EXPECT_EQ(plug()->status, "Set geladen") << "set " << c.want;
+        const brs::grooves::FactorySet* f = brs::grooves::at(std::size_t(c.want));
+        EnginePtr want(mk(48000.0f), fr);
+        ASSERT_TRUE(ld(want.get(), f->text)) << f->key;
+        EnginePtr got = saved();
+        EXPECT_TRUE(diff(*got, *want).empty()) << "patterns of " << f->key;
+        EXPECT_EQ(got->bpm, want->bpm) << f->key;
+        EXPECT_EQ(got->len, want->len) << f->key;
+        ASSERT_EQ(got->song.size(), want->song.size()) << f->key;
+        for (std::size_t i = 0; i < got->song.size(); ++i) {
+            EXPECT_EQ(got->song[i].pat, want->song[i].pat) << f->key << " entry " << i;
+            EXPECT_EQ(got->song[i].rep, want->song[i].rep) << f->key << " entry " << i;
+        }
+    }
+    // The page is still drawn in its palette after loads: the name field's
+    // face, framed, between the arrows.
+    edtest::Picture p = tick();
+    EXPECT_EQ(p.at(686, 222), LINE);
+    EXPECT_EQ(p.at(688, 224), FACE);
+}

@@ -175,11 +175,14 @@ TEST_F(PluginTest, SavedStatesStayWithinTheBoundTheyAreLoadedWith) {
             // (The pattern parameter would replace the chain; its text is one digit anyway.)
             host.setParam(1006, 0.0);
             host.setParam(1008, 2.2250738585072014e-308);
+            plug::from(host.plugin())->zoom = 150;  // the editor's zoom, as its button sets it
             std::vector<uint8_t> longest;
             ASSERT_TRUE(host.saveState(longest));
             EXPECT_LE(longest.size(), plug::MAX_SET_BYTES);
-            EXPECT_EQ(longest.size() - target, std::strlen(",\"load\":2.2250738585072014e-308"));
+            EXPECT_EQ(longest.size() - target,
+                      std::strlen(",\"load\":2.2250738585072014e-308") + std::strlen(",\"zoom\":150"));
             EXPECT_LE(longest.size() - target + plainTail.size(), plug::MAX_TAIL_BYTES);
+            plug::from(host.plugin())->zoom = 100;
             host.setParam(1008, 0.0);
             host.setParam(1006, 1.0);
             Host second;

@@ -19,6 +19,8 @@
 #include <random>
 #include <set>
 
+#include "pluginterfaces/gui/iplugviewcontentscalesupport.h"
+
 #include "host/embed.h"
 #include "host/host.h"
 
@@ -856,6 +858,24 @@ TEST_F(Vst3Test, EditorAttachesToAnX11WindowDrawsOnTheRunLoopEditsAndDetachesCle
     ASSERT_EQ(view->getSize(&size), kResultOk);
     EXPECT_EQ(size.getWidth(), 990);
     EXPECT_EQ(size.getHeight(), 412);
+    // The host's content scale reaches the editor's zoom, and its size
+    // follows; back at 1 for what comes below.
+    {
+        FUnknownPtr<IPlugViewContentScaleSupport> scale(view);
+        ASSERT_TRUE(scale);
+        const struct {
+            float factor;
+            int w, h;
+        } scales[] = {{2.0f, 1980, 824}, {1.5f, 1485, 618}, {1.3f, 1485, 618}, {1.0f, 990, 412}};
+        for (const auto& c : scales) {
+            SCOPED_TRACE(c.factor);
+            EXPECT_EQ(scale->setContentScaleFactor(c.factor), kResultOk);
+            ViewRect zoomed;
+            ASSERT_EQ(view->getSize(&zoomed), kResultOk);
+            EXPECT_EQ(zoomed.getWidth(), c.w);
+            EXPECT_EQ(zoomed.getHeight(), c.h);
+        }
+    }
     Frame frame;
     ASSERT_EQ(view->setFrame(&frame), kResultOk);
     ASSERT_EQ(view->attached(reinterpret_cast<void*>(parent), kPlatformTypeX11EmbedWindowID), kResultOk);
