@@ -11,12 +11,6 @@
 #include "plugin/shell.h"
 #include "plugin_fixture.h"
 
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
 namespace brs::ptest {
 namespace {
 
@@ -182,9 +176,6 @@ TEST(HandOverTest, MainThreadWaitsOnlyBrieflyInEveryThreadingModel) {
         // of a test wait their turn for a core.
         EXPECT_LT(median, m.medianBound);
         EXPECT_LT(worst.wait, 1000.0);
-        // Under a sanitizer every hold of the lock lasts many times longer
-        // than the spin a block grants it, so blocks may miss it there; the
-        // guarantee is about the real build.
         if (!SANITIZED) EXPECT_EQ(pair.differing.load(), 0) << "a block differed from the twin's (silent or changed)";
         // What was saved and loaded is the set the twin plays.
         std::vector<uint8_t> mine, theirs;
