@@ -70,10 +70,10 @@ enum : int { COPY = 1, SWAP = 2 };
 
 // How long the main thread leaves a request to a playing audio thread, and
 // how recent the last block must be for it to count as playing (the window
-// grows by two of the host's largest blocks). Longer than one block of 64
-// frames at 44.1 kHz (1.45 ms): with small blocks the audio thread serves
-// nearly every request, so the main thread rarely holds the lock at all.
-constexpr int64_t LEAVE_NS = 2'000'000;
+// grows by two of the host's largest blocks). Several blocks of 64 to 256
+// frames: with such blocks the audio thread serves nearly every request, so
+// the main thread rarely holds the lock while blocks come.
+constexpr int64_t LEAVE_NS = 5'000'000;
 constexpr int64_t ALIVE_NS = 50'000'000;
 // How long the main thread waits for a request on the processor before it
 // sleeps between looks.

@@ -176,7 +176,9 @@ TEST(HandOverTest, MainThreadWaitsOnlyBrieflyInEveryThreadingModel) {
         // of a test wait their turn for a core.
         EXPECT_LT(median, m.medianBound);
         EXPECT_LT(worst.wait, 1000.0);
-        if (!SANITIZED) EXPECT_EQ(pair.differing.load(), 0) << "a block differed from the twin's (silent or changed)";
+        if (!SANITIZED) {
+            EXPECT_EQ(pair.differing.load(), 0) << "a block differed from the twin's (silent or changed)";
+        }
         // What was saved and loaded is the set the twin plays.
         std::vector<uint8_t> mine, theirs;
         ASSERT_TRUE(pair.host.saveState(mine));
